@@ -1,0 +1,47 @@
+# make        build the three programs into build/bin/
+# make test   run every test (native and under Wine)
+# make demo   the setup program under Wine and Xvfb against a simulated bootloader
+# Each target installs the Debian packages it needs, once.
+BUILD   := build
+JOBS    ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
+
+.PHONY: all programs build-all test demo clean deps-build deps-test deps-demo native
+
+all: deps-build programs
+
+deps-%:
+	@scripts/ensure-deps.sh $*
+
+$(BUILD)/x64/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake $(CMAKE_FLAGS)
+$(BUILD)/x86/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/x86 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
+	  -DVESK_INSTALLER_X64=$(abspath $(BUILD)/x64/bin/installer_x64.exe) $(CMAKE_FLAGS)
+$(BUILD)/native/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=Debug
+
+# The 64-bit installer first: the setup program carries it.
+programs: $(BUILD)/x64/CMakeCache.txt $(BUILD)/x86/CMakeCache.txt
+	cmake --build $(BUILD)/x64 -j $(JOBS) --target installer_x64
+	cmake --build $(BUILD)/x86 -j $(JOBS) --target installer_x86 Morvane-Windows-Driver-Setup
+	@mkdir -p $(BUILD)/bin
+	cp $(BUILD)/x86/bin/Morvane-Windows-Driver-Setup.exe $(BUILD)/x86/bin/installer_x86.exe \
+	   $(BUILD)/x64/bin/installer_x64.exe $(BUILD)/bin/
+	@echo "Programs in $(BUILD)/bin/"
+
+build-all: programs $(BUILD)/native/CMakeCache.txt
+	cmake --build $(BUILD)/x64 -j $(JOBS)
+	cmake --build $(BUILD)/x86 -j $(JOBS)
+	cmake --build $(BUILD)/native -j $(JOBS)
+
+test: deps-test
+	$(MAKE) --no-print-directory build-all
+	scripts/run-tests.sh $(BUILD)
+
+demo: deps-demo
+	$(MAKE) --no-print-directory build-all
+	scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,127 @@
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
+
+#include <cstring>
+
+#include "error_text.h"
+#include "files.h"
+#include "format_into.h"
+#include "owners.h"
+#include "vesk_log.h"
+
+namespace {
+// Owner-only descriptor: owner is the current user, no DACL, SACL or group, so access comes
+// from what the parent passes on (or the token's default DACL).
+struct OwnerOnlySecurity {
+    UniqueLocal sid;
+    SECURITY_DESCRIPTOR sd{};
+    SECURITY_ATTRIBUTES sa{};
+    bool ready = false;
+
+    explicit OwnerOnlySecurity(const char* source) {
+        sid.reset(GetSid());
+        if (!sid || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&sd, sid.get(), FALSE)) {
+            vesk_log_message(3, source, "Could not set security descriptor: %s", last_error_text(0));
+            return;
+        }
+        sa.nLength = sizeof sa;
+        sa.lpSecurityDescriptor = &sd;
+        sa.bInheritHandle = FALSE;
+        ready = true;
+    }
+    SECURITY_ATTRIBUTES* attributes() { return ready ? &sa : nullptr; }
+};
+}  // namespace
+
+PSID GetSid() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        vesk_log_message(3, "GetSid", "OpenProcessToken failed: %s", last_error_text(0));
+        return nullptr;
+    }
+    UniqueHandle token(raw);
+    DWORD size = 0;
+    if (GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size)) return nullptr;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        vesk_log_message(3, "GetSid", "GetTokenInformation (pre) failed: %s", last_error_text(0));
+        return nullptr;
+    }
+    MallocPtr<TOKEN_USER> user(static_cast<TOKEN_USER*>(std::calloc(1, size)));
+    if (!user) return nullptr;
+    if (!GetTokenInformation(token.get(), TokenUser, user.get(), size, &size)) {
+        vesk_log_message(3, "GetSid", "GetTokenInformation (real) failed: %s", last_error_text(0));
+        return nullptr;
+    }
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(user->User.Sid, &text)) {
+        vesk_log_message(3, "GetSid", "Unable to convert SID to string: %s", last_error_text(0));
+        return nullptr;
+    }
+    UniqueLocal owned_text(text);
+    PSID copy = nullptr;
+    if (!ConvertStringSidToSidA(text, &copy)) {
+        vesk_log_message(3, "GetSid", "Unable to convert string back to SID: %s", last_error_text(0));
+        return nullptr;
+    }
+    return copy;
+}
+
+vesk_result check_dir(const char* path) {
+    const DWORD attributes = utf8_file_attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return VESK_OK;
+        vesk_log_message(3, "check_dir", "'%s' is a file, not a directory", path);
+        return VESK_ERR_ACCESS_DENIED;
+    }
+    const DWORD read_error = GetLastError();
+    if (read_error != ERROR_FILE_NOT_FOUND && read_error != ERROR_PATH_NOT_FOUND) {
+        vesk_log_message(3, "check_dir", "Unable to read file attributes %s", last_error_text(read_error));
+        return VESK_ERR_ACCESS_DENIED;
+    }
+    OwnerOnlySecurity security("check_dir");
+    DWORD r = utf8_create_directory(path, security.attributes());
+    if (r == ERROR_BAD_PATHNAME) {
+        // A relative path lives below the running program's directory.
+        MallocPtr<char> full(static_cast<char*>(std::malloc(kPathBytes)));
+        if (!full) {
+            vesk_log_message(3, "check_dir", "Could not allocate buffer to convert relative path");
+            return VESK_ERR_NO_RESOURCE;
+        }
+        char dir[kPathBytes];
+        program_directory(dir);
+        (void)format_into(full.get(), kPathBytes, "%s\\%s", dir, path);
+        r = utf8_create_directory(full.get(), security.attributes());
+    }
+    if (r == ERROR_SUCCESS) return VESK_OK;
+    if (r == ERROR_FILENAME_EXCED_RANGE) {
+        vesk_log_message(3, "check_dir", "Directory name '%s' is too long", path);
+        return VESK_ERR_INVALID_PARAMETER;
+    }
+    vesk_log_message(3, "check_dir", "Unable to create directory '%s' (%s)", path, last_error_text(r));
+    return VESK_ERR_ACCESS_DENIED;
+}
+
+FILE* fopen_as_userU(const char* path) {
+    if (!path) return nullptr;
+    HANDLE h;
+    {
+        OwnerOnlySecurity security("fopen_as_userU");
+        h = utf8_create_file(path, GENERIC_WRITE, security.attributes());
+    }
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (!f) {
+        _close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return f;
+}

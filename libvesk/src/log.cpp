@@ -1,0 +1,170 @@
+// The library log: console until a window registers, then an in-process message pipe whose
+// lines the window thread reads back one per posted message.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "error_text.h"
+#include "global_guard.h"
+#include "libvesk.h"
+#include "log_line.h"
+#include "vesk_log.h"
+
+namespace {
+constexpr char kLoggerPipeName[] = "\\\\.\\pipe\\libvesk-logger";
+constexpr char kEmptyLogText[] = "ERROR: log buffer is empty";
+
+std::atomic<int> threshold{VESK_LOG_INFO};
+std::atomic<HWND> logger_window{nullptr};
+std::atomic<UINT> logger_message{0};
+std::atomic<HANDLE> pipe_read{INVALID_HANDLE_VALUE};
+std::atomic<HANDLE> pipe_write{INVALID_HANDLE_VALUE};
+// Lines count only once their write succeeded, so a reader never waits on an empty pipe.
+std::atomic<uint32_t> pending_lines{0};
+std::atomic<uint32_t> pending_bytes{0};
+
+bool valid(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+
+void close_end(std::atomic<HANDLE>& end) {
+    HANDLE h = end.exchange(INVALID_HANDLE_VALUE);
+    if (valid(h)) CloseHandle(h);
+}
+
+vesk_result create_pipe(uint32_t size) {
+    if (size == 0) size = kLogPipeDefaultBytes;
+    if (valid(pipe_write.load())) {
+        std::fputs("trying to recreate logger pipe\n", stderr);
+        return VESK_ERR_ALREADY_EXISTS;
+    }
+    HANDLE r = CreateNamedPipeA(kLoggerPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                1, size, size, 0, nullptr);
+    if (r == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
+        return VESK_ERR_NO_RESOURCE;
+    }
+    HANDLE w = CreateFileA(kLoggerPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (w == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "could not create logger pipe for writing: %s\n", last_error_text(0));
+        CloseHandle(r);
+        return VESK_ERR_NO_RESOURCE;
+    }
+    pipe_read = r;
+    pipe_write = w;
+    pending_lines = 0;
+    return VESK_OK;
+}
+
+void append_line(const char* line, std::size_t size, int level) {
+    if (size > kLogDrainBytes) return;
+    const HWND window = logger_window.load();
+    const UINT message = logger_message.load();
+    if (pending_bytes.load() + size > kLogDrainBytes && pending_lines.load() > 0) {
+        // Each synchronous delivery makes the window read one line.
+        while (pending_lines.load() > 0)
+            if (!SendMessageW(window, message, static_cast<WPARAM>(level), 0) && !IsWindow(window)) break;
+        pending_bytes = 0;
+    }
+    DWORD written = 0;
+    if (WriteFile(pipe_write.load(), line, static_cast<DWORD>(size), &written, nullptr)) {
+        pending_bytes += written;
+        pending_lines += 1;
+    }
+    PostMessageW(window, message, static_cast<WPARAM>(level), 0);
+}
+}  // namespace
+
+int vesk_log_threshold() { return threshold.load(); }
+
+void vesk_log_message(int level, const char* source, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    if (!logger_window.load()) {
+        if (level >= threshold.load()) {
+            FILE* stream = level == VESK_LOG_INFO ? stdout : stderr;
+            std::fprintf(stream, "libvesk:%s [%s] ", log_level_name(level), source ? source : "");
+            std::vfprintf(stream, fmt, ap);
+            std::fputs("\n", stream);
+        }
+        va_end(ap);
+        return;
+    }
+    if (!valid(pipe_write.load()) || level < threshold.load()) {
+        va_end(ap);
+        return;
+    }
+    char line[kLogLineBytes];
+    const LogLine built = format_log_line(line, level, source, fmt, ap);
+    va_end(ap);
+    append_line(line, built.size, level);
+    if (built.truncated) append_line(kTruncationNotice, sizeof kTruncationNotice, level);
+}
+
+vesk_result vesk_set_log_threshold(int32_t level) {
+    threshold = level;
+    return VESK_OK;
+}
+
+vesk_result vesk_register_logger(HWND window, uint32_t message, uint32_t buffer_size) {
+    GlobalGuard guard("vesk_register_logger");
+    if (guard.status() != VESK_OK) return guard.status();
+    if (logger_window.load()) return VESK_ERR_ALREADY_EXISTS;
+    const vesk_result r = create_pipe(buffer_size);
+    if (r == VESK_OK) {
+        logger_message = message;
+        logger_window = window;
+    }
+    return r;
+}
+
+vesk_result vesk_unregister_logger(HWND window) {
+    GlobalGuard guard("vesk_unregister_logger");
+    if (guard.status() != VESK_OK) return guard.status();
+    const HWND registered = logger_window.load();
+    if (!registered) return VESK_OK;
+    if (registered != window) return VESK_ERR_INVALID_PARAMETER;
+    logger_window = nullptr;  // lines go back to the console from here on
+    close_end(pipe_write);
+    close_end(pipe_read);
+    logger_message = 0;
+    return VESK_OK;
+}
+
+vesk_result vesk_read_logger(char* buffer, uint32_t buffer_size, uint32_t* message_size) {
+    GlobalGuard guard("vesk_read_logger");
+    if (guard.status() != VESK_OK) return guard.status();
+    if (!buffer || !message_size || buffer_size == 0) return VESK_ERR_INVALID_PARAMETER;
+    if (!valid(pipe_read.load()) && create_pipe(0) != VESK_OK) {
+        *message_size = 0;
+        return VESK_ERR_NOT_FOUND;
+    }
+    if (pending_lines.load() > 0) {
+        pending_lines -= 1;
+        DWORD read = 0;
+        const BOOL ok = ReadFile(pipe_read.load(), buffer, buffer_size, &read, nullptr);
+        const DWORD error = ok ? 0 : GetLastError();
+        pending_bytes -= read < pending_bytes.load() ? read : pending_bytes.load();
+        if (ok) {
+            *message_size = read;
+            return VESK_OK;
+        }
+        *message_size = 0;
+        return error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA ? VESK_ERR_OVERFLOW : VESK_ERR_INPUT_OUTPUT;
+    }
+    if (pending_bytes.load() == 0) {
+        buffer[0] = '\0';
+        *message_size = 0;
+        return VESK_OK;
+    }
+    // A cut notice is reported as an overflow with no size, like any line that does not fit.
+    if (buffer_size < sizeof kEmptyLogText) {
+        std::memcpy(buffer, kEmptyLogText, buffer_size - 1);
+        buffer[buffer_size - 1] = '\0';
+        *message_size = 0;
+        return VESK_ERR_OVERFLOW;
+    }
+    std::memcpy(buffer, kEmptyLogText, sizeof kEmptyLogText);
+    *message_size = sizeof kEmptyLogText - 1;
+    return VESK_OK;
+}
