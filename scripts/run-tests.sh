@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Runs every test tree: a fresh Wine prefix for this run, one wineserver for the whole suite.
+# Runs the test trees of one build directory:
+#   scripts/run-tests.sh [BUILD] [ctest arguments...]     e.g. scripts/run-tests.sh build -R devices
+# A fresh Wine prefix per run (VESK_REUSE_PREFIX=1 keeps an existing one), one persistent
+# wineserver for the whole run. VESK_TREES="x86" limits the trees (default: native x64 x86).
 set -uo pipefail
 build=$(cd "${1:-build}" && pwd)
+shift || true
 export VESK_WINEPREFIX=$build/wineprefix
 export WINEPREFIX=$VESK_WINEPREFIX WINEDEBUG=-all
 unset DISPLAY
 start=$(date +%s)
-tests/wine/make-prefix.sh "$VESK_WINEPREFIX" win64 || exit 1
+if [ "${VESK_REUSE_PREFIX:-0}" != 1 ] || [ ! -d "$VESK_WINEPREFIX/drive_c" ]; then
+  tests/wine/make-prefix.sh "$VESK_WINEPREFIX" win64 || exit 1
+fi
 # A persistent wineserver makes each program start cheap; its stdio must not hold CTest's pipes.
 wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1  # starts the prefix's services once, off CTest's pipes
 trap 'WINEPREFIX=$VESK_WINEPREFIX wineserver -k >/dev/null 2>&1 || true' EXIT
 status=0
-for tree in native x64 x86; do
+for tree in ${VESK_TREES:-native x64 x86}; do
   [ -f "$build/$tree/CTestTestfile.cmake" ] || continue
   echo "== tests: $tree"
-  ctest --test-dir "$build/$tree" --output-on-failure -j 2 || status=1
+  ctest --test-dir "$build/$tree" --output-on-failure -j 2 "$@" || status=1
 done
 echo "== all tests took $(( $(date +%s) - start )) s"
 exit $status
