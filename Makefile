@@ -21,9 +21,9 @@ $(BUILD)/x86/CMakeCache.txt:
 $(BUILD)/native/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=Debug
 
-# The 64-bit installer first: the setup program carries it.
+# The 64-bit installer (and co-installer stand-ins) first: the setup program carries them.
 programs: $(BUILD)/x64/CMakeCache.txt $(BUILD)/x86/CMakeCache.txt
-	cmake --build $(BUILD)/x64 -j $(JOBS) --target installer_x64
+	cmake --build $(BUILD)/x64 -j $(JOBS) --target installer_x64 vesk_standins
 	cmake --build $(BUILD)/x86 -j $(JOBS) --target installer_x86 Morvane-Windows-Driver-Setup
 	@mkdir -p $(BUILD)/bin
 	cp $(BUILD)/x86/bin/Morvane-Windows-Driver-Setup.exe $(BUILD)/x86/bin/installer_x86.exe \
