@@ -1,0 +1,177 @@
+// Library end of the installer pipe: creating it, and dispatching each message the installer
+// (or, in filter mode, the filter installer's output) sends.
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstring>
+
+#include "error_text.h"
+#include "files.h"
+#include "format_into.h"
+#include "install_run.h"
+#include "installer_protocol.h"
+#include "owners.h"
+#include "vesk_log.h"
+
+std::atomic<DWORD> installer_wait_ms{INSTALLER_DEFAULT_TIMEOUT_MS};
+
+namespace {
+constexpr char kSource[] = "process_message";
+// SDDL of the pipe: protected DACL, all file rights for SYSTEM, Administrators and one user SID.
+constexpr std::size_t kPipeSddlBytes = 256;
+
+const vesk_device* current_device = nullptr;
+bool filter_mode = false;
+HANDLE pipe_handle = INVALID_HANDLE_VALUE;
+
+// A reply is one write; its outcome is ignored, but it never outlives this call.
+void write_reply(const void* data, DWORD size) {
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return;
+    OVERLAPPED ov = {};
+    ov.hEvent = event.get();
+    DWORD written = 0;
+    if (WriteFile(pipe_handle, data, size, &written, &ov)) return;
+    if (GetLastError() != ERROR_IO_PENDING) return;
+    if (WaitForSingleObject(event.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) CancelIoEx(pipe_handle, &ov);
+    GetOverlappedResult(pipe_handle, &ov, &written, TRUE);
+}
+
+void reply_value(const char* value, const char* name) {
+    static const char kNone = '\0';
+    if (!value) {
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "No %s - sending empty string", name);
+        write_reply(&kNone, 1);
+        return;
+    }
+    const std::size_t n = std::strlen(value);
+    if (n >= kInstallerReplyBytes) {
+        // The installer's buffer holds 511 bytes; a cut identifier would name something else.
+        vesk_log_message(VESK_LOG_WARNING, kSource, "%s is too long (%u bytes) - sending empty string", name,
+                         static_cast<unsigned>(n));
+        write_reply(&kNone, 1);
+        return;
+    }
+    write_reply(value, static_cast<DWORD>(n));
+}
+
+void reply_user_sid() {
+    static const char kNone = '\0';
+    UniqueLocal sid(GetSid());
+    char* text = nullptr;
+    if (!sid || !ConvertSidToStringSidA(sid.get(), &text)) {
+        vesk_log_message(VESK_LOG_WARNING, kSource, "No user_sid - sending empty string");
+        write_reply(&kNone, 1);
+        return;
+    }
+    UniqueLocal owned(text);
+    write_reply(text, static_cast<DWORD>(std::strlen(text)));
+}
+
+// The text after the code byte, up to its NUL and never past the message.
+int text_length(const char* message, std::size_t length) {
+    const std::size_t n = strnlen(message + 1, length - 1);
+    return static_cast<int>(n);
+}
+}  // namespace
+
+void begin_dispatch(const vesk_device* device, bool filter, HANDLE pipe) {
+    current_device = device;
+    filter_mode = filter;
+    pipe_handle = pipe;
+}
+
+void end_dispatch() {
+    current_device = nullptr;
+    filter_mode = false;
+    pipe_handle = INVALID_HANDLE_VALUE;
+}
+
+vesk_result process_message(char* message, std::size_t length) {
+    if (length == 0) return VESK_ERR_INVALID_PARAMETER;
+    if (!current_device) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Program assertion failed - no current device");
+        return VESK_ERR_NOT_FOUND;
+    }
+    if (filter_mode) {
+        message[length] = '\0';
+        vesk_log_message(VESK_LOG_INFO, "install-filter", "%s", message);
+        return VESK_OK;
+    }
+    const auto code = static_cast<int8_t>(message[0]);
+    if (code < INSTALLER_MSG_PRINT || code > INSTALLER_MSG_COMPLETED) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Unrecognized installer message");
+        return VESK_ERR_NOT_FOUND;
+    }
+    switch (code) {
+    case INSTALLER_MSG_PRINT:
+        if (length < 2) {
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Print_message: no data");
+            return VESK_ERR_NOT_FOUND;
+        }
+        vesk_log_message(VESK_LOG_DEBUG, "installer process", "%.*s", text_length(message, length), message + 1);
+        return VESK_OK;
+    case INSTALLER_MSG_SYSLOG:
+        if (length < 2) {
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Syslog_message: no data");
+            return VESK_ERR_NOT_FOUND;
+        }
+        vesk_log_message(VESK_LOG_DEBUG, "syslog", "%.*s", text_length(message, length), message + 1);
+        return VESK_OK;
+    case INSTALLER_MSG_REQUEST_DEVICE_ID:
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for device_id");
+        reply_value(current_device->device_id, "device_id");
+        return VESK_OK;
+    case INSTALLER_MSG_REQUEST_HARDWARE_ID:
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for hardware_id");
+        reply_value(current_device->hardware_id, "hardware_id");
+        return VESK_OK;
+    case INSTALLER_MSG_REQUEST_USER_SID:
+        reply_user_sid();
+        return VESK_OK;
+    case INSTALLER_MSG_TIMEOUT_INFINITE:
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "Switching timeout to infinite");
+        installer_wait_ms = INFINITE;
+        return VESK_OK;
+    case INSTALLER_MSG_TIMEOUT_FINITE:
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "Switching timeout back to finite");
+        installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
+        return VESK_OK;
+    case INSTALLER_MSG_STATUS:
+        if (length < 2) {
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Set status: no data");
+            return VESK_ERR_NOT_FOUND;
+        }
+        return static_cast<int8_t>(message[1]);
+    case INSTALLER_MSG_COMPLETED:
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "Installer process completed");
+        return VESK_OK;
+    }
+    return VESK_ERR_NOT_FOUND;
+}
+
+HANDLE create_installer_pipe() {
+    UniqueLocal sid(GetSid());
+    char* sid_text = nullptr;
+    if (!sid || !ConvertSidToStringSidA(sid.get(), &sid_text)) return INVALID_HANDLE_VALUE;
+    UniqueLocal owned_sid_text(sid_text);
+    char sddl[kPipeSddlBytes];
+    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)", sid_text) != Fit::ok) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return INVALID_HANDLE_VALUE;
+    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return INVALID_HANDLE_VALUE;
+    UniqueLocal owned_sd(sd);
+    SECURITY_ATTRIBUTES sa = {};
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = sd;
+    sa.bInheritHandle = FALSE;
+    // The first instance only: a pipe of the same name made by anyone else makes this fail
+    // instead of letting the installer talk to it.
+    return CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                            static_cast<DWORD>(kInstallerPipeBufferBytes), static_cast<DWORD>(kInstallerPipeBufferBytes),
+                            0, &sa);
+}

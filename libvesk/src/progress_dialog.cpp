@@ -1,0 +1,302 @@
+// The modal progress window of an installation: a marquee bar and a rotating line of text while
+// the run proceeds on a worker thread; it cannot be moved, resized or closed, and it ends a run
+// that has gone on for five minutes of counted time.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <iterator>
+
+#include "error_text.h"
+#include "install_run.h"
+#include "load_library.h"
+#include "owners.h"
+#include "vesk_log.h"
+
+namespace {
+constexpr char kSource[] = "run_with_progress_bar";
+constexpr wchar_t kClassName[] = L"vesk_progress_class";
+constexpr wchar_t kTitle[] = L"Installing Driver...";
+constexpr UINT WM_PROGRESS_START = WM_APP;
+constexpr UINT WM_PROGRESS_DONE = WM_APP + 1;
+constexpr UINT_PTR kTimerId = 1;
+constexpr UINT kTimerPeriodMs = 1000;
+constexpr int kTicksPerText = 15;
+constexpr int kTimeoutTicks = 300;
+constexpr int kCaptionOffset = 35;  // the owner's centre lies this far below the window's
+
+constexpr const wchar_t* kTexts[] = {
+    L"Installation can take some time...",
+    L"The installation process can take up to 5 minutes...",
+    L"You may also be asked to reboot for KMDF upgrades.",
+    L"If so, please watch for additional popup windows.",
+    L"The reason driver installation may take time...",
+    L"...is because a System Restore point is created.",
+    L"Microsoft offers no means of checking progress...",
+    L"...so we can't say how long it'll take...",
+    L"Please continue to be patient...",
+    L"There's a 5 minute timeout eventually...",
+    L"...so if there's a problem, the process will abort.",
+    L"I've really seen an installation take 5 minutes...",
+    L"...on a Vista 64 machine with a very large disk.",
+    L"So how was your day...",
+    L"...before it got ruined by this endless installation?",
+    L"Seriously, what is taking this process so long?!",
+    L"Aborting in 45 seconds...",
+    L"Aborting in 30 seconds...",
+    L"Aborting in 15 seconds...",
+};
+constexpr int kTextCount = static_cast<int>(std::size(kTexts));
+
+using CreateFontAFn = decltype(&::CreateFontA);
+using GetStockObjectFn = decltype(&::GetStockObject);
+using SetBkModeFn = decltype(&::SetBkMode);
+using DeleteObjectFn = decltype(&::DeleteObject);
+
+// One dialog per process at a time; the worker handle is shared with the worker thread.
+HWND progress_window = nullptr;
+HWND text_control = nullptr;
+HFONT text_font = nullptr;
+const install_params* current_params = nullptr;
+int ticks = 0;
+int text_index = 0;
+HINSTANCE module_instance = nullptr;
+CreateFontAFn create_font = nullptr;
+GetStockObjectFn get_stock_object = nullptr;
+SetBkModeFn set_bk_mode = nullptr;
+DeleteObjectFn delete_object = nullptr;
+
+SRWLOCK worker_lock = SRWLOCK_INIT;
+HANDLE worker = nullptr;
+
+template <class Fn>
+void lookup(HMODULE m, const char* name, Fn*& out) {
+    FARPROC p = m ? GetProcAddress(m, name) : nullptr;
+    out = p ? reinterpret_cast<Fn*>(reinterpret_cast<void (*)()>(p)) : nullptr;
+}
+
+DWORD WINAPI progress_thread(void*) {
+    const vesk_result r = install_driver_internal(current_params);
+    AcquireSRWLockExclusive(&worker_lock);
+    HANDLE self = worker;
+    worker = nullptr;  // gone before the dialog hears of it
+    ReleaseSRWLockExclusive(&worker_lock);
+    if (self) CloseHandle(self);
+    PostMessageW(progress_window, WM_PROGRESS_DONE, static_cast<WPARAM>(r), 0);
+    return 0;
+}
+
+// Every ending goes this way, so the owner is always enabled again.
+void end_dialog(HWND h, vesk_result result) {
+    if (HWND owner = GetWindow(h, GW_OWNER)) EnableWindow(owner, TRUE);
+    PostQuitMessage(static_cast<int>(result));
+    DestroyWindow(h);
+}
+
+void place(HWND h) {
+    HWND owner = GetWindow(h, GW_OWNER);
+    if (!owner) return;
+    RECT self, client;
+    if (!GetWindowRect(h, &self) || !GetClientRect(owner, &client)) return;
+    POINT centre{(client.left + client.right) / 2, (client.top + client.bottom) / 2};
+    ClientToScreen(owner, &centre);
+    const int width = self.right - self.left;
+    const int height = self.bottom - self.top;
+    MoveWindow(h, centre.x - width / 2, centre.y - kCaptionOffset - height / 2, width, height, FALSE);
+}
+
+void init_children(HWND h) {
+    HWND bar = CreateWindowExW(WS_EX_NOPARENTNOTIFY, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 10,
+                               35, 250, 12, h, nullptr, module_instance, nullptr);
+    if (!bar) vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress bar: %s", last_error_text(0));
+    PostMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
+    text_control = CreateWindowExW(WS_EX_TRANSPARENT | WS_EX_NOPARENTNOTIFY, L"Static", kTitle,
+                                   WS_CHILD | WS_VISIBLE | WS_GROUP, 12, 12, 250, 16, h, nullptr, module_instance, nullptr);
+    if (!text_control)
+        vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress text: %s", last_error_text(0));
+    if (create_font) {
+        text_font = create_font(-11, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Shell Dlg 2");
+        if (text_font && text_control) SendMessageW(text_control, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
+    }
+}
+
+LRESULT on_create(HWND h) {
+    ticks = 0;
+    text_index = 0;
+    progress_window = h;
+    if (HWND owner = GetWindow(h, GW_OWNER)) EnableWindow(owner, FALSE);
+    init_children(h);
+    place(h);
+    SetTimer(h, kTimerId, kTimerPeriodMs, nullptr);
+    PostMessageW(h, WM_PROGRESS_START, 0, 0);
+    return 0;
+}
+
+LRESULT on_start(HWND h) {
+    AcquireSRWLockExclusive(&worker_lock);
+    if (worker) {
+        ReleaseSRWLockExclusive(&worker_lock);
+        vesk_log_message(VESK_LOG_ERROR, "progress_callback", "program assertion failed - another operation is in progress");
+        end_dialog(h, VESK_ERR_NO_RESOURCE);
+        return 0;
+    }
+    // Suspended until recorded, so the worker always finds its own handle.
+    worker = CreateThread(nullptr, 0, progress_thread, nullptr, CREATE_SUSPENDED, nullptr);
+    HANDLE started = worker;
+    ReleaseSRWLockExclusive(&worker_lock);
+    if (!started) {
+        vesk_log_message(VESK_LOG_ERROR, "progress_callback", "unable to create progress_thread");
+        end_dialog(h, VESK_ERR_NO_RESOURCE);
+        return 0;
+    }
+    ResumeThread(started);
+    return 0;
+}
+
+LRESULT on_timer(HWND h) {
+    if (find_security_prompt()) return 0;  // time while Windows asks the user is not counted
+    ++ticks;
+    if (text_index < kTextCount && ticks > kTicksPerText * (text_index + 1)) {
+        if (text_control) {
+            // The control is transparent: hiding and showing it clears the old text.
+            SetWindowTextW(text_control, kTexts[text_index]);
+            ShowWindow(text_control, SW_HIDE);
+            UpdateWindow(h);
+            ShowWindow(text_control, SW_SHOW);
+            UpdateWindow(h);
+        }
+        ++text_index;
+        return 0;
+    }
+    if (ticks > kTimeoutTicks) {
+        AcquireSRWLockExclusive(&worker_lock);
+        if (!worker) {
+            ReleaseSRWLockExclusive(&worker_lock);
+            return 0;
+        }
+        vesk_log_message(VESK_LOG_ERROR, "progress_callback", "progress timeout expired - KILLING THREAD!");
+        TerminateThread(worker, static_cast<DWORD>(-1));
+        ReleaseSRWLockExclusive(&worker_lock);
+        end_dialog(h, VESK_ERR_TIMED_OUT);
+    }
+    return 0;
+}
+
+LRESULT on_ctlcolor_static(HDC dc) {
+    if (!set_bk_mode || !get_stock_object) return 0;
+    set_bk_mode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(get_stock_object(NULL_BRUSH));
+}
+
+LRESULT on_nchittest(HWND h, WPARAM wp, LPARAM lp) {
+    switch (DefWindowProcW(h, WM_NCHITTEST, wp, lp)) {
+    case HTLEFT:
+    case HTRIGHT:
+    case HTTOP:
+    case HTBOTTOM:
+    case HTSIZE:
+    case HTTOPLEFT:
+    case HTTOPRIGHT:
+    case HTBOTTOMLEFT:
+    case HTBOTTOMRIGHT:
+        return HTCLIENT;
+    default:
+        return HTNOWHERE;  // the caption too: the window cannot be dragged
+    }
+}
+
+LRESULT on_destroy() {
+    progress_window = nullptr;
+    text_control = nullptr;
+    if (text_font && delete_object) delete_object(text_font);
+    text_font = nullptr;
+    return 0;
+}
+
+LRESULT CALLBACK progress_callback(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+    case WM_CREATE: return on_create(h);
+    case WM_PROGRESS_START: return on_start(h);
+    case WM_PROGRESS_DONE:
+        end_dialog(h, static_cast<vesk_result>(wp));
+        return 0;
+    case WM_TIMER: return on_timer(h);
+    case WM_CTLCOLORSTATIC: return on_ctlcolor_static(reinterpret_cast<HDC>(wp));
+    case WM_NCHITTEST: return on_nchittest(h, wp, lp);
+    case WM_CLOSE: return 0;
+    case WM_DESTROY: return on_destroy();
+    }
+    return DefWindowProcW(h, msg, wp, lp);
+}
+
+bool register_class(HINSTANCE instance) {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    if (GetClassInfoExW(instance, kClassName, &wc)) return true;
+    wc = WNDCLASSEXW{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_DBLCLKS | CS_SAVEBITS;
+    wc.lpfnWndProc = progress_callback;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    wc.hIconSm = LoadIconW(nullptr, IDI_APPLICATION);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kClassName;
+    return RegisterClassExW(&wc) != 0;
+}
+}  // namespace
+
+vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
+    UniqueModule gdi(load_system_library("Gdi32"));
+    if (!parent) return VESK_ERR_INVALID_PARAMETER;
+    lookup(gdi.get(), "CreateFontA", create_font);
+    lookup(gdi.get(), "GetStockObject", get_stock_object);
+    lookup(gdi.get(), "SetBkMode", set_bk_mode);
+    lookup(gdi.get(), "DeleteObject", delete_object);
+    module_instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
+
+    UniqueHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
+    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "could not obtain progress dialog mutex - is another dialog active?");
+        return VESK_ERR_BUSY;
+    }
+    current_params = params;
+
+    // The marquee needs version 6 of the common controls, which the program's manifest names.
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&icc);
+
+    vesk_result result = VESK_OK;
+    if (!register_class(module_instance)) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "can't register class %s", last_error_text(0));
+        result = VESK_ERR_NO_RESOURCE;
+    } else if (HWND h = CreateWindowExW(WS_EX_CONTROLPARENT | WS_EX_WINDOWEDGE, kClassName, kTitle,
+                                        WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION |
+                                            WS_THICKFRAME,
+                                        100, 100, 287, 102, parent, nullptr, module_instance, nullptr);
+               !h) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Unable to create progress dialog: %s", last_error_text(0));
+        result = VESK_ERR_NO_RESOURCE;
+    } else {
+        ShowWindow(h, SW_SHOWNORMAL);
+        UpdateWindow(h);
+        MSG m;
+        for (;;) {
+            const BOOL got = GetMessageW(&m, nullptr, 0, 0);
+            if (got == 0) break;
+            if (got == -1) {
+                vesk_log_message(VESK_LOG_ERROR, kSource, "GetMessage error");
+                continue;
+            }
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+        result = static_cast<vesk_result>(m.wParam);
+    }
+    create_font = nullptr;
+    get_stock_object = nullptr;
+    set_bk_mode = nullptr;
+    delete_object = nullptr;
+    return result;
+}
