@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Every program imports only DLLs that ship with Windows and that Windows takes from its
+# known-DLL list (never from the program's folder); comctl32 comes through the manifest's
+# Common-Controls dependency. No runtime DLLs (libstdc++, libgcc, libwinpthread).
+#   check-imports.sh EXE...
+set -u
+allowed=" kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll ole32.dll oleaut32.dll setupapi.dll msvcrt.dll comctl32.dll "
+status=0
+for exe in "$@"; do
+  if [ ! -f "$exe" ]; then echo "FAIL $exe: missing"; status=1; continue; fi
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+  [ -n "$dlls" ] || { echo "FAIL $exe: no import table read"; status=1; continue; }
+  for d in $dlls; do
+    case "$allowed" in
+      *" $d "*) ;;
+      *) echo "FAIL $(basename "$exe") imports $d"; status=1 ;;
+    esac
+  done
+  echo "$(basename "$exe"): $(echo $dlls)"
+done
+[ $status -eq 0 ] && echo "imports: all allowed"
+exit $status
