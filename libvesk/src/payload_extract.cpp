@@ -19,6 +19,7 @@ void append_cut(char* buf, std::size_t cap, const char* src) {
 vesk_result extract_binaries(const char* package_dir) {
     // Two separators and the NUL leave this much for D, the subdirectory and the file name.
     constexpr std::size_t kMaxJoined = kPathBytes - 3;
+    if (!package_dir) return VESK_ERR_INVALID_PARAMETER;
     for (const payload_entry& row : payload_table) {
         if (row.directory[0] == '\0') continue;  // templates stay in the image
         char path[kPathBytes] = "";

@@ -420,6 +420,23 @@ TEST_CASE("a catalog that cannot be made fails on Windows 10 with test signing o
     // The lock went with the failed call.
     o.skip_catalog = 1;
     CHECK(vesk_prepare_driver(&dev, d.path().c_str(), "device.inf", &o) == VESK_OK);
+    // Without options the catalog is attempted too (and would not be signed).
+    LogCapture again;
+    CHECK(vesk_prepare_driver(&dev, d.path().c_str(), "device.inf", nullptr) == VESK_ERR_NO_CATALOG);
+    CHECK(again.has("libvesk:error [vesk_prepare_driver] Could not create cat file"));
+}
+
+TEST_CASE("TEMP unset: the version cannot be read, the INF gets today's date and 0.0.0.0") {
+    ScratchDir d;
+    vesk_device dev = device(0x2E3C, 0xDF11);
+    const vesk_prepare_options o = winusb_options();
+    ScopedEnv env(L"TEMP", nullptr);
+    LogCapture log;
+    REQUIRE(vesk_prepare_driver(&dev, d.path().c_str(), "device.inf", &o) == VESK_OK);
+    CHECK(log.has("libvesk:warning [get_version_info] Unable to use TEMP to extract file"));
+    CHECK(std::string(token_value("DRIVER_DATE")) == today());
+    CHECK(std::string(token_value("DRIVER_VERSION")) == "0.0.0.0");
+    CHECK(version_cache[VESK_DRIVER_WINUSB].dwSignature == 0);
 }
 
 TEST_CASE("a second preparation while one holds the lock is refused and writes nothing") {
