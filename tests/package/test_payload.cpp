@@ -58,8 +58,22 @@ TEST_CASE("the table: fourteen rows in order, the co-installers' time stamps fix
     CHECK(payload_table[2].timestamp == utc(2012, 8, 17, 10, 57, 0));
     CHECK(payload_table[3].timestamp == utc(2012, 6, 2, 7, 35, 26));
     CHECK(payload_table[1].timestamp == 1338622528);
-    // Rows 1 to 6 are PE images; the two installers are this build's, of both machines.
-    for (std::size_t i = 0; i < 6; ++i) CHECK(row_bytes(payload_table[i]).substr(0, 2) == "MZ");
+    // Rows 1 to 6 are PE images, each of the machine its directory or name says.
+    static const WORD machines[6] = {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64,
+                                     IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64};
+    for (std::size_t i = 0; i < 6; ++i) {
+        CAPTURE(i);
+        const std::string image = row_bytes(payload_table[i]);
+        REQUIRE(image.size() > 0x40);
+        CHECK(image.substr(0, 2) == "MZ");
+        DWORD pe = 0;
+        std::memcpy(&pe, image.data() + 0x3C, sizeof pe);
+        REQUIRE(pe + 6 <= image.size());
+        CHECK(image.substr(pe, 4) == std::string("PE\0\0", 4));
+        WORD machine = 0;
+        std::memcpy(&machine, image.data() + pe + 4, sizeof machine);
+        CHECK(machine == machines[i]);
+    }
 #if VESK_PAYLOAD_STANDINS
     // The stand-ins are small; Microsoft's files have the lengths the build checked.
     for (std::size_t i = 0; i < 4; ++i) CHECK(payload_table[i].length < 65536);
