@@ -112,6 +112,9 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
                                 const vesk_prepare_options* options);
 vesk_result vesk_install_driver(const vesk_device* device, const char* path, const char* inf_name,
                                 const vesk_install_options* options);
+// Expands the template file at a UTF-8 path with the current token table; the length of the
+// new text (*out, for free()), or a value below 1 on failure.
+int32_t vesk_tokenize_file(const char* path, char** out);
 vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_cert_options* options);
 
 // Texts.

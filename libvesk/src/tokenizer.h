@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "expand_tokens.h"
+#include "libvesk.h"
 
 // 16 named entries and the terminating one.
 extern token_entry token_table[kTokenCount + 1];
@@ -17,5 +18,4 @@ const char* token_value(const char* name);
 // The template row of the payload table with that file name, expanded. Length, or a value
 // below 1 on failure (see expand_tokens.h); *out is for free().
 int32_t tokenize_embedded_template(const char* template_name, char** out);
-// The same for a template file named by a UTF-8 path. Public library call.
-int32_t vesk_tokenize_file(const char* path, char** out);
+// vesk_tokenize_file, the same for a template file named by a path, is in libvesk.h.
