@@ -1,0 +1,49 @@
+// The setup program's main window: controls, commands, worker messages and the diagnostics pane.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+inline constexpr wchar_t kSetupWindowClass[] = L"MorvaneDriverSetup";
+inline constexpr wchar_t kSetupWindowTitle[] = L"Morvane Windows Driver Setup";
+
+inline constexpr int IDC_CHECK_DEVICE = 101;
+inline constexpr int IDC_INSTALL_WINUSB = 102;
+inline constexpr int IDC_COPY_DIAGNOSTICS = 103;
+inline constexpr int IDC_OPEN_UPDATER = 104;
+
+inline constexpr int kSetupWindowWidth = 716;
+inline constexpr int kSetupWindowHeight = 510;
+inline constexpr int kDiagnosticPaneLimit = 250000;  // characters; later text is cut off
+inline constexpr std::size_t kPaneLineUnits = 4096;  // UTF-16 buffer of one appended line
+inline constexpr int kPaneLineMaxUnits = 4093;       // conversion limit, terminator included
+inline constexpr std::size_t kDeviceIdBytes = 1024;
+inline constexpr std::size_t kLoggerBufferBytes = 8192;
+
+// The address the "Open updater" button opens; the closing lines name it without the scheme.
+#define SETUP_UPDATER_ADDRESS_NO_SCHEME UPDATER_HOST "/updater"
+#define SETUP_UPDATER_ADDRESS "https://" SETUP_UPDATER_ADDRESS_NO_SCHEME
+
+// Window state, touched on the window's thread only.
+struct setup_window_state {
+    HWND window = nullptr;
+    HFONT font = nullptr;
+    HWND status_line = nullptr;
+    HWND check_button = nullptr;
+    HWND install_button = nullptr;
+    HWND pane = nullptr;
+    bool busy = false;
+    char checked_device_id[kDeviceIdBytes] = {};
+};
+extern setup_window_state setup_state;
+
+// Registers the class and creates the (hidden) main window; null when either fails.
+HWND create_setup_window(HINSTANCE instance);
+LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// Runs the message loop with dialog keyboard handling (Tab between the buttons) until quit.
+int run_setup_message_loop(HWND window);
+
+// Adds one UTF-8 line to the diagnostics pane; window thread only.
+void append_diagnostic_line(const char* line);
+void set_status_line(const wchar_t* text);

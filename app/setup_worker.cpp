@@ -1,0 +1,202 @@
+// The setup operation: check, or check + prepare + install + verify, on one worker thread.
+#include "setup_worker.h"
+
+#include <objbase.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "diagnostics.h"
+#include "dfu_identity.h"
+#include "find_device.h"
+#include "libvesk.h"
+#include "setup_messages.h"
+
+namespace {
+
+constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";
+constexpr wchar_t kConfirmText[] =
+    L"Install WinUSB for the connected AT32 DFU bootloader (2E3C:DF11)?\n\n"
+    L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
+    L"This does not flash firmware, erase games or change normal controller drivers.";
+
+// The device list of one scan; freed before the next scan and when the worker ends.
+struct scan {
+    vesk_device* list = nullptr;
+    vesk_device* device = nullptr;
+    bool find() {
+        release();
+        return find_supported_device(&list, &device);
+    }
+    void release() {
+        if (list) vesk_destroy_list(list);
+        list = nullptr;
+        device = nullptr;
+    }
+    ~scan() { release(); }
+};
+
+// Steps 8 to 11: a new directory only SYSTEM and Administrators may touch, as UTF-8.
+bool make_package_directory(char (&utf8)[kPackagePathUtf8Bytes]) {
+    wchar_t folder[MAX_PATH];
+    GUID guid;
+    wchar_t guid_text[kGuidStringUnits];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)) ||
+        FAILED(CoCreateGuid(&guid)) || StringFromGUID2(guid, guid_text, static_cast<int>(std::size(guid_text))) == 0) {
+        post_diagnostic("Could not choose a protected driver-package directory.");
+        return false;
+    }
+    wchar_t path[kPackagePathUnits];
+    const int n = swprintf(path, std::size(path), L"%ls\\Morvane-Driver-%ls", folder, guid_text);
+    if (n < 0 || static_cast<std::size_t>(n) >= std::size(path)) {
+        post_diagnostic("Driver-package directory exceeds the supported path length.");
+        return false;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPackageDirectorySddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        post_diagnostic("Could not protect the driver-package directory (Windows error %lu).", GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    const BOOL created = CreateDirectoryW(path, &attributes);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (!created) {
+        post_diagnostic("Could not create the protected driver-package directory (Windows error %lu).", error);
+        return false;
+    }
+    if (WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8, static_cast<int>(std::size(utf8)), nullptr, nullptr) == 0) {
+        post_diagnostic("Could not encode the driver-package directory.");
+        return false;
+    }
+    post_diagnostic("Driver package and installer logs: %s", utf8);
+    return true;
+}
+
+void run_operation(setup_request& request) {
+    request.outcome = SETUP_OUTCOME_INCOMPLETE;
+    scan found;
+    if (!found.find()) return;
+    const char* driver = found.device->driver;
+    post_diagnostic("Found DFU 2E3C:DF11. Current driver: %s", driver && driver[0] ? driver : "(none)");
+
+    const bool install = request.action == SETUP_ACTION_INSTALL;
+    if (install && !same_device_id(request.device_id, found.device->device_id)) {
+        post_diagnostic("The connected device changed after the check. Nothing was installed. Check the device again.");
+        return;
+    }
+    // The identity rule keeps accepted IDs below 1024 bytes.
+    std::snprintf(request.device_id, sizeof request.device_id, "%s", found.device->device_id);
+
+    if (is_winusb_driver(driver)) {
+        request.outcome = SETUP_OUTCOME_ALREADY_WINUSB;
+        post_diagnostic("WinUSB is already installed. No driver changes are needed.");
+        post_diagnostic("Close other flashing tools, reconnect in BOOT0, then use " SETUP_UPDATER_ADDRESS_NO_SCHEME ".");
+        return;
+    }
+    if (!install) {
+        request.outcome = SETUP_OUTCOME_CHECKED;
+        post_diagnostic("Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.");
+        return;
+    }
+    if (!vesk_is_driver_supported(VESK_DRIVER_WINUSB, nullptr)) {
+        post_diagnostic("This build does not contain the required WinUSB package. Nothing was installed.");
+        return;
+    }
+    char directory[kPackagePathUtf8Bytes];
+    if (!make_package_directory(directory)) return;
+
+    vesk_prepare_options prepare = {};
+    prepare.driver_kind = VESK_DRIVER_WINUSB;
+    prepare.manufacturer = kManufacturer;
+    post_diagnostic("Preparing the fixed WinUSB package. Do not unplug Morvane.");
+    vesk_result r = vesk_prepare_driver(found.device, directory, kInfName, &prepare);
+    if (r != VESK_OK) {
+        post_diagnostic("Package preparation failed (%d): %s", r, vesk_error_text(r));
+        return;
+    }
+
+    if (!found.find()) return;
+    if (!same_device_id(found.device->device_id, request.device_id)) {
+        post_diagnostic("The device changed during preparation. Installation was cancelled.");
+        return;
+    }
+    vesk_install_options options = {};
+    options.parent_window = setup_window_handle;
+    options.filter_mode = 0;
+    options.pending_wait_ms = kPendingWaitMs;
+    post_diagnostic("Installing WinUSB for the AT32 DFU bootloader only.");
+    r = vesk_install_driver(found.device, directory, kInfName, &options);
+    if (r != VESK_OK) {
+        post_diagnostic("Driver installation failed (%d): %s", r, vesk_error_text(r));
+        post_diagnostic("Keep Windows security enabled. Copy diagnostics or use the manual Ostrak fallback.");
+        return;
+    }
+
+    found.release();
+    post_diagnostic("Windows accepted the package. Checking that WinUSB is actually bound...");
+    for (int poll = 0; poll < kVerifyPolls; ++poll) {
+        if (found.find()) {
+            if (!same_device_id(found.device->device_id, request.device_id)) {
+                post_diagnostic("A different device appeared. The installation cannot be verified.");
+                return;
+            }
+            if (is_winusb_driver(found.device->driver)) {
+                request.outcome = SETUP_OUTCOME_VERIFIED;
+                post_diagnostic("SUCCESS: WinUSB binding verified. No firmware or game packs were changed.");
+                post_diagnostic("Unplug Morvane, reconnect in BOOT0, then open " SETUP_UPDATER_ADDRESS_NO_SCHEME ".");
+                return;
+            }
+        }
+        found.release();
+        if (poll + 1 < kVerifyPolls) Sleep(kVerifyPollIntervalMs);
+    }
+    post_diagnostic(
+        "Installation could not be verified. Reconnect in BOOT0 and click Check device. A Windows restart may be required.");
+}
+
+}  // namespace
+
+DWORD WINAPI setup_worker(void* parameter) {
+    auto* request = static_cast<setup_request*>(parameter);
+    run_operation(*request);  // frees its device lists before returning
+    if (!PostMessageW(setup_window_handle, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request)))
+        std::free(request);
+    return 0;
+}
+
+void start_operation(int32_t action) {
+    if (setup_state.busy) return;
+    const bool install = action == SETUP_ACTION_INSTALL;
+    if (install && MessageBoxW(setup_state.window, kConfirmText, kConfirmCaption,
+                               MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return;
+    auto* request = static_cast<setup_request*>(std::calloc(1, sizeof(setup_request)));
+    if (!request) {
+        append_diagnostic_line("Not enough memory to start the operation.");
+        return;
+    }
+    request->action = action;
+    std::memcpy(request->device_id, setup_state.checked_device_id, sizeof request->device_id);
+
+    setup_state.busy = true;
+    EnableWindow(setup_state.check_button, FALSE);
+    EnableWindow(setup_state.install_button, FALSE);
+    set_status_line(install ? L"Installing and verifying WinUSB..." : L"Checking the connected DFU device...");
+
+    HANDLE thread = CreateThread(nullptr, 0, setup_worker, request, 0, nullptr);
+    if (!thread) {
+        setup_state.busy = false;
+        std::free(request);
+        EnableWindow(setup_state.check_button, TRUE);
+        append_diagnostic_line("Could not start the device worker. Check device to retry.");
+        set_status_line(L"Operation could not start. See diagnostics.");
+        return;
+    }
+    CloseHandle(thread);
+}

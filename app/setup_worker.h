@@ -1,0 +1,38 @@
+// One check or install at a time, on a worker thread that only posts to the window.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "setup_window.h"
+
+enum : int32_t { SETUP_ACTION_CHECK = 0, SETUP_ACTION_INSTALL = 1 };
+enum : int32_t {
+    SETUP_OUTCOME_INCOMPLETE = 0,
+    SETUP_OUTCOME_CHECKED = 1,
+    SETUP_OUTCOME_ALREADY_WINUSB = 2,
+    SETUP_OUTCOME_VERIFIED = 3,
+};
+
+// One heap record (calloc, freed with free) per operation: the starter's, then the worker's,
+// then the window's.
+struct setup_request {
+    int32_t action;
+    int32_t outcome;
+    char device_id[kDeviceIdBytes];
+};
+
+inline constexpr wchar_t kPackageDirectorySddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+inline constexpr char kInfName[] = "morvane-dfu.inf";
+inline constexpr char kManufacturer[] = "Morvane";
+inline constexpr uint32_t kPendingWaitMs = 30000;
+inline constexpr int kVerifyPolls = 40;
+inline constexpr DWORD kVerifyPollIntervalMs = 250;
+inline constexpr std::size_t kPackagePathUnits = MAX_PATH;      // 260, terminator included
+inline constexpr std::size_t kPackagePathUtf8Bytes = 3 * MAX_PATH;
+inline constexpr std::size_t kGuidStringUnits = 40;
+
+// Window thread: asks for confirmation (install), marks the window busy and starts the worker.
+void start_operation(int32_t action);
+DWORD WINAPI setup_worker(void* request);
