@@ -1,0 +1,28 @@
+#include "diagnostics.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "setup_messages.h"
+
+// The one definition: the window sets it when it is created, posters read it.
+HWND setup_window_handle = nullptr;
+
+void post_diagnostic(const char* fmt, ...) {
+    char line[kDiagnosticLineBytes];
+    va_list ap;
+    va_start(ap, fmt);
+    // A cut line is kept: it is display text, and at most 2047 bytes of it fit.
+    if (vformat_into(line, sizeof line, fmt, ap) == Fit::error) line[0] = '\0';
+    va_end(ap);
+
+    const std::size_t n = std::strlen(line) + 1;
+    char* copy = static_cast<char*>(std::malloc(n));  // the window frees it with std::free
+    if (!copy) {
+        PostMessageW(setup_window_handle, WM_SETUP_DIAGNOSTIC, 1, 0);
+        return;
+    }
+    std::memcpy(copy, line, n);
+    if (!PostMessageW(setup_window_handle, WM_SETUP_DIAGNOSTIC, 0, reinterpret_cast<LPARAM>(copy))) std::free(copy);
+}
