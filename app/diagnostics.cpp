@@ -10,6 +10,9 @@
 HWND setup_window_handle = nullptr;
 
 void post_diagnostic(const char* fmt, ...) {
+    // Posting to a null window would queue the copy on this thread, where nothing frees it.
+    const HWND window = setup_window_handle;
+    if (!window) return;
     char line[kDiagnosticLineBytes];
     va_list ap;
     va_start(ap, fmt);
@@ -20,9 +23,9 @@ void post_diagnostic(const char* fmt, ...) {
     const std::size_t n = std::strlen(line) + 1;
     char* copy = static_cast<char*>(std::malloc(n));  // the window frees it with std::free
     if (!copy) {
-        PostMessageW(setup_window_handle, WM_SETUP_DIAGNOSTIC, 1, 0);
+        PostMessageW(window, WM_SETUP_DIAGNOSTIC, 1, 0);
         return;
     }
     std::memcpy(copy, line, n);
-    if (!PostMessageW(setup_window_handle, WM_SETUP_DIAGNOSTIC, 0, reinterpret_cast<LPARAM>(copy))) std::free(copy);
+    if (!PostMessageW(window, WM_SETUP_DIAGNOSTIC, 0, reinterpret_cast<LPARAM>(copy))) std::free(copy);
 }
