@@ -26,6 +26,10 @@ TEST_CASE("instance-ID pieces") {
         std::vector<IdPieceError> errors;
     };
     const std::string long_id = "USB\\VID_2E3C&PID_DF11\\" + std::string(232, '7');  // 255 characters
+    // Longer than any buffer of the scan: a piece of 600 characters, and an ID of 3000 whose
+    // interface piece comes last.
+    const std::string long_piece = "USB\\VID_2E3C" + std::string(600, 'F') + "&PID_DF11\\1";
+    const std::string very_long_id = "USB\\VID_2E3C&PID_DF11\\" + std::string(2970, 'x') + "&MI_03";
     const Row rows[] = {
         {"USB\\VID_2E3C&PID_DF11\\5&1A2B3C&0&1", true, 0x2E3C, 0xDF11, false, 0, {}},
         {"USB\\VID_2e3c&PID_df11\\X", true, 0x2E3C, 0xDF11, false, 0, {}},
@@ -44,6 +48,8 @@ TEST_CASE("instance-ID pieces") {
         {"VID_", true, 0, 0, false, 0, {E::vid}},
         {"MI_1", false, 0, 0, true, 1, {}},
         {long_id.c_str(), true, 0x2E3C, 0xDF11, false, 0, {}},
+        {long_piece.c_str(), true, 0x2E3C, 0xDF11, false, 0, {}},
+        {very_long_id.c_str(), true, 0x2E3C, 0xDF11, true, 3, {}},
     };
     for (const Row& r : rows) {
         CAPTURE(r.id);
