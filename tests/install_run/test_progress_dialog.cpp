@@ -1,0 +1,218 @@
+// The progress window of a progress-bar installation, driven tick by tick by the test.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <doctest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "progress_support.h"
+
+using namespace run_test;
+using namespace progress_test;
+
+namespace {
+struct Frame {
+    LRESULT def_caption = 0, def_left = 0, def_corner = 0;
+    LRESULT caption = 0, left = 0, corner = 0, client = 0;
+    bool alive_after_close = false;
+    bool alive_after_alt_f4 = false;
+    RECT window{};
+    POINT owner_centre{};
+};
+
+LPARAM at(int x, int y) { return MAKELPARAM(static_cast<short>(x), static_cast<short>(y)); }
+
+void setup() {
+    capture_log();
+    install_hook();
+    if (!owner) owner = make_owner();
+    installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
+}
+}  // namespace
+
+TEST_CASE("texts rotate by counted ticks, a security prompt stops the count, the frame holds") {
+    setup();
+    hold_standin();
+    Package p("code:5 print:installing wait code:6 status:0 close exit:0");
+    Run r{{}, &p};
+    Frame frame;
+    HWND security = nullptr;
+    at_checkpoint = [&](HWND d) {
+        switch (checkpoints.size()) {
+        case 5:
+            security = CreateWindowExW(0, L"Static", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr,
+                                       nullptr, GetModuleHandleW(nullptr), nullptr);
+            break;
+        case 6:
+            DestroyWindow(security);
+            break;
+        case 9: {
+            RECT w;
+            GetWindowRect(d, &w);
+            const int frame_y = GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+            const LPARAM caption = at((w.left + w.right) / 2, w.top + frame_y);
+            const LPARAM left = at(w.left + 1, (w.top + w.bottom) / 2);
+            const LPARAM corner = at(w.right - 1, w.bottom - 1);
+            const LPARAM client = at((w.left + w.right) / 2, (w.top + w.bottom) / 2 + 10);
+            frame.def_caption = DefWindowProcW(d, WM_NCHITTEST, 0, caption);
+            frame.def_left = DefWindowProcW(d, WM_NCHITTEST, 0, left);
+            frame.def_corner = DefWindowProcW(d, WM_NCHITTEST, 0, corner);
+            frame.caption = SendMessageW(d, WM_NCHITTEST, 0, caption);
+            frame.left = SendMessageW(d, WM_NCHITTEST, 0, left);
+            frame.corner = SendMessageW(d, WM_NCHITTEST, 0, corner);
+            frame.client = SendMessageW(d, WM_NCHITTEST, 0, client);
+            SendMessageW(d, WM_CLOSE, 0, 0);
+            frame.alive_after_close = IsWindow(d) != FALSE;
+            SendMessageW(d, WM_SYSCOMMAND, SC_CLOSE, 0);  // what Alt+F4 asks for
+            frame.alive_after_alt_f4 = IsWindow(d) != FALSE;
+            break;
+        }
+        }
+    };
+    clear_log();
+    const vesk_result result = r.go([&] {
+        RECT w, c;
+        GetWindowRect(dialog, &frame.window);
+        w = frame.window;
+        GetClientRect(owner, &c);
+        frame.owner_centre = {(c.left + c.right) / 2, (c.top + c.bottom) / 2};
+        ClientToScreen(owner, &frame.owner_centre);
+        (void)w;
+        checkpoint();               // 0: as created
+        ticks(15), checkpoint();    // 1: tick 15
+        ticks(1), checkpoint();     // 2: tick 16
+        ticks(14), checkpoint();    // 3: tick 30
+        ticks(1), checkpoint();     // 4: tick 31
+        checkpoint();               // 5: the prompt opens
+        ticks(40), checkpoint();    // 6: still tick 31; the prompt closes
+        ticks(254), checkpoint();   // 7: tick 285
+        ticks(1), checkpoint();     // 8: tick 286
+        ticks(10), checkpoint();    // 9: tick 296, the frame
+        release_standin();
+    });
+    CHECK(result == VESK_OK);
+    CAPTURE(dump_log());
+    REQUIRE(checkpoints.size() == 10);
+    struct Row {
+        std::size_t at;
+        const wchar_t* text;
+    };
+    static const Row rows[] = {
+        {0, L"Installing Driver..."},
+        {1, L"Installing Driver..."},
+        {2, L"Installation can take some time..."},
+        {3, L"Installation can take some time..."},
+        {4, L"The installation process can take up to 5 minutes..."},
+        {5, L"The installation process can take up to 5 minutes..."},
+        {6, L"The installation process can take up to 5 minutes..."},
+        {7, L"Aborting in 30 seconds..."},
+        {8, L"Aborting in 15 seconds..."},
+        {9, L"Aborting in 15 seconds..."},
+    };
+    for (const Row& row : rows) {
+        CAPTURE(row.at);
+        CHECK(checkpoints[row.at].text == row.text);
+        CHECK_FALSE(checkpoints[row.at].owner_enabled);
+    }
+    CHECK(IsWindowEnabled(owner));
+    CHECK(count_lines("progress timeout expired") == 0);
+    CHECK(has_line("libvesk:debug [vesk_install_driver] Using progress bar mode"));
+    CHECK(has_line("libvesk:debug [installer process] installing"));
+
+    // Borders answer as client area, everything else as nowhere: no sizing, no dragging.
+    CHECK(frame.def_caption == HTCAPTION);
+    CHECK(frame.def_left == HTLEFT);
+    CHECK(frame.def_corner == HTBOTTOMRIGHT);
+    CHECK(frame.caption == HTNOWHERE);
+    CHECK(frame.left == HTCLIENT);
+    CHECK(frame.corner == HTCLIENT);
+    CHECK(frame.client == HTNOWHERE);
+    CHECK(frame.alive_after_close);
+    CHECK(frame.alive_after_alt_f4);
+
+    // Centred on the owner's client area horizontally, 35 pixels above its centre.
+    const RECT& w = frame.window;
+    CHECK(w.right - w.left == 287);
+    CHECK(w.bottom - w.top == 102);
+    CHECK(std::abs((w.left + w.right) / 2 - frame.owner_centre.x) <= 1);
+    CHECK(std::abs((w.top + w.bottom) / 2 - (frame.owner_centre.y - 35)) <= 1);
+}
+
+TEST_CASE("a run that ends within 15 seconds shows only the first text") {
+    setup();
+    Package p("status:0 close exit:0");
+    Run r{{}, &p};
+    CHECK(r.go([] {}) == VESK_OK);
+    CHECK(text_at_end == L"Installing Driver...");
+    CHECK(IsWindowEnabled(owner));
+    REQUIRE(dialog != nullptr);
+    CHECK_FALSE(IsWindow(dialog));
+}
+
+TEST_CASE("every other ending of a run closes the dialog and enables the owner") {
+    setup();
+    struct Row {
+        const char* script;
+        vesk_result want;
+    };
+    static const Row rows[] = {
+        {"status:-99 exit:0", VESK_ERR_OTHER},
+        {"raw:09", VESK_ERR_NOT_FOUND},
+        {"noconnect exit:3", VESK_ERR_OTHER},
+        {"print:hi exit:5", VESK_ERR_OTHER},
+    };
+    for (const Row& row : rows) {
+        CAPTURE(row.script);
+        Package p(row.script);
+        Run r{{}, &p};
+        const DWORD start = GetTickCount();
+        CHECK(r.go([] {}) == row.want);
+        CHECK(GetTickCount() - start < 10000);
+        CHECK(IsWindowEnabled(owner));
+    }
+    // A package without the installer fails inside the worker, behind the dialog.
+    Package missing("", false);
+    Run r{{}, &missing};
+    CHECK(r.go([] {}) == VESK_ERR_NOT_FOUND);
+    CHECK(IsWindowEnabled(owner));
+}
+
+TEST_CASE("the dialog needs a parent window") {
+    setup();
+    TestDevice d;
+    const install_params params{&d.record, "C:\\nowhere", "x.inf", nullptr};
+    CHECK(run_with_progress_bar(nullptr, &params) == VESK_ERR_INVALID_PARAMETER);
+}
+
+TEST_CASE("the window's controls") {
+    setup();
+    hold_standin();
+    Package p("code:5 wait code:6 status:0 close exit:0");
+    Run r{{}, &p};
+    bool marquee = false, has_bar = false, has_font = false;
+    LONG style = 0, ex_style = 0;
+    wchar_t title[64] = {};
+    at_checkpoint = [&](HWND d) {
+        HWND bar = FindWindowExW(d, nullptr, PROGRESS_CLASSW, nullptr);
+        has_bar = bar != nullptr;
+        marquee = bar && (GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE);
+        HWND text = FindWindowExW(d, nullptr, L"Static", nullptr);
+        has_font = text && SendMessageW(text, WM_GETFONT, 0, 0) != 0;
+        style = GetWindowLongW(d, GWL_STYLE);
+        ex_style = GetWindowLongW(d, GWL_EXSTYLE);
+        GetWindowTextW(d, title, 64);
+    };
+    CHECK(r.go([] {
+        checkpoint();
+        release_standin();
+    }) == VESK_OK);
+    CHECK(has_bar);
+    CHECK(marquee);
+    CHECK(has_font);
+    CHECK(std::wstring(title) == L"Installing Driver...");
+    CHECK((style & (WS_POPUP | WS_CAPTION | WS_THICKFRAME)) == (WS_POPUP | WS_CAPTION | WS_THICKFRAME));
+    CHECK((style & WS_SYSMENU) == 0);  // no close box
+    CHECK((ex_style & WS_EX_CONTROLPARENT) != 0);
+}
