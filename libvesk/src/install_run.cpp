@@ -218,6 +218,7 @@ vesk_result ReadLoop::serve() {
             if (finished(done, e, got, true) == Step::done) return result_;
             continue;
         }
+        const DWORD wait_error = w == WAIT_FAILED ? GetLastError() : 0;
         cancel_pending();
         if (w == WAIT_OBJECT_0 + 1) return exit_result(process);
         if (w == WAIT_TIMEOUT) {
@@ -225,7 +226,7 @@ vesk_result ReadLoop::serve() {
             if (process) TerminateProcess(process, 0);
             return VESK_ERR_TIMED_OUT;
         }
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (wait): %s", last_error_text(0));
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (wait): %s", last_error_text(wait_error));
         if (count_error() == Step::done) return result_;
     }
 }
@@ -318,8 +319,9 @@ HWND find_security_prompt() {
     return found;
 }
 
-vesk_result install_driver_internal(const install_params* params) {
-    const uint16_t arch = GetPlatformArch();
+vesk_result install_driver_internal(const install_params* params) { return install_for_machine(params, GetPlatformArch()); }
+
+vesk_result install_for_machine(const install_params* params, uint16_t arch) {
     char mutex_name[kRunMutexBytes];
     if (format_into(mutex_name, sizeof mutex_name, "Global\\%s", kSource) != Fit::ok) return VESK_ERR_NO_RESOURCE;
     Run run;

@@ -48,5 +48,7 @@ const char* filter_subdirectory(uint16_t arch);
 vesk_result start_installer_elevated(const char* program, const char* args, const char* directory, HANDLE* process);
 
 vesk_result install_driver_internal(const install_params* params);
+// The same run for the given machine type (install_driver_internal passes this machine's).
+vesk_result install_for_machine(const install_params* params, uint16_t arch);
 vesk_result run_with_progress_bar(HWND parent, const install_params* params);
 HWND find_security_prompt();

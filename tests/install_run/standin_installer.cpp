@@ -89,8 +89,9 @@ int try_install(const char* dir) {
 // Tokens separated by blanks: print:TEXT (underscores become blanks), req:N, code:N, status:N,
 // raw:HEX (raw: alone is an empty message), syslog:TOTAL, sleep:MS, wait, close, exit:N,
 // noconnect (first token).
-int play_script() {
+int play_script(const char* name) {
     append_file("standin-args.txt", command_tail());
+    append_file("standin-name.txt", name);
     std::vector<std::string> tokens;
     {
         const std::string script = read_file("standin-script.txt");
@@ -159,5 +160,5 @@ int main(int argc, char** argv) {
     const char* base = std::strrchr(self, '\\');
     base = base ? base + 1 : self;
     if (n > 0 && _stricmp(base, "install-filter.exe") == 0) return play_filter();
-    return play_script();
+    return play_script(base);
 }

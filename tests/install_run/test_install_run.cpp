@@ -160,6 +160,33 @@ TEST_CASE("a 1500-byte message takes three reads and is dispatched once") {
     CHECK(count_lines("libvesk:debug [syslog] abcdefghijklmnopqrstuvwxyz") == 1);
 }
 
+TEST_CASE("a progress text longer than 254 bytes arrives cut to 254") {
+    capture_log();
+    Finite finite;
+    TestDevice d;
+    const std::string text(300, 'T');
+    Package p("print:" + text + " status:0 close exit:0");
+    clear_log();
+    CHECK(run(p, &d.record) == VESK_OK);
+    CAPTURE(dump_log());
+    const std::string prefix = "libvesk:debug [installer process] ";
+    CHECK(count_lines(prefix + text.substr(0, 254)) == 1);
+    CHECK(count_lines(prefix + text.substr(0, 255)) == 0);
+}
+
+TEST_CASE("a message outside a run") {
+    capture_log();
+    char message[] = {INSTALLER_MSG_COMPLETED, 0};
+    clear_log();
+    CHECK(process_message(message, 1) == VESK_ERR_NOT_FOUND);
+    CHECK(count_lines("libvesk:error [process_message] Program assertion failed - no current device") == 1);
+    // An empty message is refused first, without a line.
+    clear_log();
+    CHECK(process_message(message, 0) == VESK_ERR_INVALID_PARAMETER);
+    pump();
+    CHECK(log_lines.empty());
+}
+
 TEST_CASE("requests for values the library does not have") {
     capture_log();
     Finite finite;
@@ -307,6 +334,55 @@ TEST_CASE("the program the run looks for") {
     CHECK(has_line(std::string("libvesk:error [install_driver_internal] This application does not contain the required ") +
                    name + " installer"));
     CHECK(has_line("libvesk:error [install_driver_internal] Please contact the application provider for a compatible version"));
+}
+
+TEST_CASE("the machine type picks the installer program") {
+    capture_log();
+    Finite finite;
+    TestDevice d;
+    struct Row {
+        uint16_t arch;
+        vesk_result want;
+        const char* started;  // null: nothing may start
+    };
+    static const Row rows[] = {
+        {0x014C, VESK_OK, "installer_x86.exe"},
+        {0x8664, VESK_OK, "installer_x64.exe"},
+        {0xAA64, VESK_ERR_NOT_FOUND, nullptr},  // the payload carries no ARM64 build
+    };
+    for (const Row& r : rows) {
+        CAPTURE(r.arch);
+        // A package as preparation leaves it: both builds, no other.
+        Package p("status:0 close exit:0", false);
+        p.add_program("installer_x86.exe", "");
+        p.add_program("installer_x64.exe", "");
+        const install_params params{&d.record, p.dir().c_str(), "x.inf", nullptr};
+        clear_log();
+        CHECK(install_for_machine(&params, r.arch) == r.want);
+        CAPTURE(dump_log());
+        CHECK(read_text(p.file("standin-name.txt")) == (r.started ? std::string(r.started) + "\n" : ""));
+        if (!r.started) {
+            CHECK(count_lines("libvesk:error [install_driver_internal] This application does not contain the required "
+                              "installer_arm64.exe installer") == 1);
+            CHECK(count_lines("libvesk:error [install_driver_internal] Please contact the application provider for a "
+                              "compatible version") == 1);
+        }
+    }
+}
+
+TEST_CASE("Windows older than 7 is refused before anything starts") {
+    capture_log();
+    TestDevice d;
+    Package p("status:0 close exit:0");
+    windows_version = kWindowsVista;
+    clear_log();
+    CHECK(run(p, &d.record) == VESK_ERR_NOT_SUPPORTED);
+    CHECK(count_lines("libvesk:error [install_driver_internal] This version of Windows is no longer supported") == 1);
+    CHECK(read_text(p.file("standin-args.txt")).empty());
+    // Detected again, and the run mutex was given back.
+    windows_version = -1;
+    CHECK(run(p, &d.record) == VESK_OK);
+    CHECK(windows_version.load() >= kWindows7);
 }
 
 TEST_CASE("missing parameters and a missing TEMP") {
