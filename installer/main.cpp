@@ -1,10 +1,21 @@
-// Installer program entry.
-#include <windows.h>
+// Installer program entry: started by the library, elevated, in the package directory.
+#include <cstdio>
 
-#include "libvesk.h"
+#include "installer.h"
+#include "installer_protocol.h"
 #include "load_library.h"
 
-int wmain(int, wchar_t**) {
+int main(int argc, char** argv) {
     restrict_dll_search();
-    return VESK_ERR_NOT_SUPPORTED;
+    installer_pipe = CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (installer_pipe == INVALID_HANDLE_VALUE) {
+        std::fputs("This application can not be run from the command line.\n", stdout);
+        std::fputs("Please use your initial installer application if you want to install the driver.\n", stdout);
+        return VESK_ERR_NOT_SUPPORTED;
+    }
+    const vesk_result result = run_installer(argc, argv);
+    CloseHandle(installer_pipe);
+    installer_pipe = INVALID_HANDLE_VALUE;
+    return result;
 }

@@ -1,0 +1,262 @@
+// The installer's flow: arguments, the three values from the library, the setup-log reader,
+// the restore-point policy around the driver update (or the INF copy), and the end sequence
+// that reports the result.
+#include <windows.h>
+#include <newdev.h>
+#include <objbase.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "files.h"
+#include "format_into.h"
+#include "installer.h"
+#include "installer_protocol.h"
+#include "load_library.h"
+
+installer_apis apis;
+HANDLE reader_started = nullptr;
+HANDLE stop_reader = nullptr;
+
+namespace {
+constexpr char kCfgmgr[] = "Cfgmgr32";
+constexpr char kNewdev[] = "Newdev";
+
+struct crt_startupinfo {
+    int newmode;
+};
+using WGetMainArgsFn = int(__cdecl*)(int*, wchar_t***, wchar_t***, int, crt_startupinfo*);
+
+template <class Fn>
+bool lookup(HMODULE module, const char* library, const char* name, Fn& out) {
+    FARPROC p = module ? GetProcAddress(module, name) : nullptr;
+    if (!p) {
+        installer_log("Unable to locate %s() in %s\n", name, library);
+        return false;
+    }
+    out = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(p));  // no -Wcast-function-type
+    return true;
+}
+
+// The program's arguments in UTF-8: converted from UTF-16 when the runtime offers them,
+// otherwise the narrow ones as given.
+struct Arguments {
+    int count = 0;
+    char** values = nullptr;  // converted array (owned) or the program's own argv
+    bool owned = false;
+    ~Arguments() {
+        if (!owned) return;
+        for (int i = 0; i < count; ++i) std::free(values[i]);
+        std::free(values);
+    }
+};
+
+// False only when the converted array cannot be allocated.
+bool get_arguments(int argc, char** argv, Arguments& args) {
+    UniqueModule msvcrt(load_system_library("Msvcrt"));
+    WGetMainArgsFn wgetmainargs = nullptr;
+    if (FARPROC p = msvcrt ? GetProcAddress(msvcrt.get(), "__wgetmainargs") : nullptr)
+        wgetmainargs = reinterpret_cast<WGetMainArgsFn>(reinterpret_cast<void (*)()>(p));
+    int wargc = 0;
+    wchar_t** wargv = nullptr;
+    wchar_t** wenv = nullptr;
+    crt_startupinfo startup = {0};
+    if (!wgetmainargs || wgetmainargs(&wargc, &wargv, &wenv, 1, &startup) < 0 || !wargv) {
+        installer_log("unable to access UTF-16 args - trying ANSI");
+        args.count = argc;
+        args.values = argv;
+        return true;
+    }
+    args.values = static_cast<char**>(std::calloc(static_cast<std::size_t>(wargc > 0 ? wargc : 1), sizeof(char*)));
+    if (!args.values) return false;
+    args.owned = true;
+    args.count = wargc;
+    for (int i = 0; i < wargc; ++i) args.values[i] = wargv[i] ? to_utf8(wargv[i]) : nullptr;  // null: unconvertible
+    return true;
+}
+
+// The absolute INF path: the current directory, a backslash and the name, cut to 511 bytes.
+bool make_inf_path(const char* inf_name, char (&path)[kInstallerPathBytes]) {
+    wchar_t directory[kInstallerPathBytes];
+    const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(std::size(directory)), directory);
+    if (n == 0 || n >= std::size(directory)) return false;
+    if (WideCharToMultiByte(CP_UTF8, 0, directory, -1, path, static_cast<int>(sizeof path), nullptr, nullptr) <= 0)
+        return false;
+    const std::size_t used = std::strlen(path);
+    (void)format_into(path + used, sizeof path - used, "\\%s", inf_name);  // a cut path is used as cut
+    return true;
+}
+
+// The reader thread and its two events; stop() lets it finish before the events go.
+struct Reader {
+    UniqueHandle thread;
+    bool running = false;
+
+    void start() {
+        reader_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        stop_reader = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (reader_started && stop_reader) thread.reset(CreateThread(nullptr, 0, syslog_reader, nullptr, 0, nullptr));
+        // A reader that ends before it starts (no log to follow) is not waited for.
+        HANDLE waits[2] = {reader_started, thread.get()};
+        if (!thread || WaitForMultipleObjects(2, waits, FALSE, kReaderStartWaitMs) != WAIT_OBJECT_0) {
+            installer_log("Unable to create syslog reader thread");
+            if (stop_reader) SetEvent(stop_reader);
+            return;
+        }
+        running = true;
+    }
+    ~Reader() { stop(); }
+    void stop() {
+        if (stop_reader) SetEvent(stop_reader);
+        // The reader checks its stop event at least every poll interval; the events must not
+        // be closed under it.
+        if (thread) WaitForSingleObject(thread.get(), 2 * kSyslogMaxPollMs);
+        thread.reset();
+        if (reader_started) CloseHandle(reader_started);
+        if (stop_reader) CloseHandle(stop_reader);
+        reader_started = stop_reader = nullptr;
+        running = false;
+    }
+};
+
+// The driver update. True when the flow goes on to store the INF.
+bool update_driver(const char* hardware_id, const char* inf_path, vesk_result& result) {
+    installer_log("Installing driver for %s - please wait...", hardware_id);
+    Utf16 hwid(to_utf16(hardware_id));
+    Utf16 path(to_utf16(inf_path));
+    const BOOL ok = apis.update_driver(nullptr, hwid.get(), path.get(), INSTALLFLAG_FORCE, nullptr);
+    const DWORD error = GetLastError();
+    send_code(INSTALLER_MSG_TIMEOUT_FINITE);
+    if (ok) {
+        installer_log("driver update completed");
+        result = VESK_OK;
+        return false;
+    }
+    result = map_install_error(error, inf_path);
+    return result == VESK_OK;
+}
+
+// Stores the INF for the next time the device is plugged in.
+vesk_result copy_inf(const char* device_id, const char* hardware_id, const char* inf_path) {
+    installer_log("Copying inf file (for the next time device is plugged) - please wait...");
+    send_code(INSTALLER_MSG_TIMEOUT_INFINITE);
+    Utf16 path(to_utf16(inf_path));
+    wchar_t stored16[kInstallerPathBytes] = {};
+    char stored[kInstallerPathBytes] = {};
+    BOOL ok = SetupCopyOEMInfW(path.get(), nullptr, SPOST_PATH, 0, stored16, static_cast<DWORD>(std::size(stored16)),
+                               nullptr, nullptr);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (ok && WideCharToMultiByte(CP_UTF8, 0, stored16, -1, stored, static_cast<int>(sizeof stored), nullptr, nullptr) <= 0) {
+        ok = FALSE;
+        error = GetLastError();
+    }
+    send_code(INSTALLER_MSG_TIMEOUT_FINITE);
+    if (ok) {
+        installer_log("copied inf to %s", stored);
+        (void)reenumerate_device(device_id);
+        return VESK_OK;
+    }
+    const vesk_result result = map_install_error(error, inf_path);
+    if (result == VESK_OK) flag_phantom_devices(hardware_id);
+    return result;
+}
+
+// Everything after the arguments: values, reader, policy, update or copy. `policy_off` tells
+// the end sequence whether the policy must be put back.
+vesk_result install(const char* inf_name, bool& policy_off, Reader& reader) {
+    installer_log("got parameter %s", inf_name);
+    char inf_path[kInstallerPathBytes];
+    if (!make_inf_path(inf_name, inf_path)) {
+        installer_log("could not retrieve absolute path of working directory");
+        return VESK_ERR_ACCESS_DENIED;
+    }
+    const char* device_id = req_id(INSTALLER_MSG_REQUEST_DEVICE_ID);
+    const char* hardware_id = req_id(INSTALLER_MSG_REQUEST_HARDWARE_ID);
+    (void)req_id(INSTALLER_MSG_REQUEST_USER_SID);
+
+    reader.start();
+    policy_off = set_restore_point_policy(true);
+    send_code(INSTALLER_MSG_TIMEOUT_INFINITE);
+    if (hardware_id) {
+        vesk_result result = VESK_OK;
+        if (!update_driver(hardware_id, inf_path, result)) {
+            if (result == VESK_OK) (void)reenumerate_device(device_id);
+            return result;
+        }
+    }
+    return copy_inf(device_id, hardware_id, inf_path);
+}
+}  // namespace
+
+bool load_installer_apis() {
+    apis.cfgmgr.reset(load_system_library(kCfgmgr));
+    // In the order the flow names them; the first missing one ends the lookup.
+    bool ok = lookup(apis.cfgmgr.get(), kCfgmgr, "CM_Locate_DevNodeA", apis.locate_devnode) &&
+              lookup(apis.cfgmgr.get(), kCfgmgr, "CM_Reenumerate_DevNode", apis.reenumerate_devnode) &&
+              lookup(apis.cfgmgr.get(), kCfgmgr, "CM_Get_DevNode_Status", apis.get_devnode_status);
+    if (!ok) return false;
+    // Newdev is no known DLL: by name from the system directory, like Cfgmgr32.
+    apis.newdev.reset(load_system_library(kNewdev));
+    return lookup(apis.newdev.get(), kNewdev, "UpdateDriverForPlugAndPlayDevicesW", apis.update_driver);
+}
+
+void release_installer_apis() {
+    apis.locate_devnode = nullptr;
+    apis.reenumerate_devnode = nullptr;
+    apis.get_devnode_status = nullptr;
+    apis.update_driver = nullptr;
+    apis.newdev.reset();
+    apis.cfgmgr.reset();
+}
+
+int reenumerate_device(const char* device_id) {
+    const char* shown = device_id ? device_id : "<root>";
+    installer_log("re-enumerating driver node %s...", shown);
+    DEVINST node = 0;
+    CONFIGRET cr = apis.locate_devnode(&node, const_cast<char*>(device_id), CM_LOCATE_DEVNODE_NORMAL);
+    if (cr != CR_SUCCESS) {
+        installer_log("failed to locate device_id %s: %x\n", shown, static_cast<unsigned>(cr));
+        return -1;
+    }
+    cr = apis.reenumerate_devnode(node, CM_REENUMERATE_RETRY_INSTALLATION);
+    if (cr != CR_SUCCESS) {
+        installer_log("failed to re-enumerate device node: CR code %X", static_cast<unsigned>(cr));
+        return -1;
+    }
+    installer_log("re-enumeration succeeded...");
+    return 0;
+}
+
+vesk_result run_installer(int argc, char** argv) {
+    vesk_result result = VESK_OK;
+    bool policy_off = false;
+    bool com = false;
+    Reader reader;
+    Arguments args;
+    if (!load_installer_apis()) {
+        installer_log("could not init DLLs");
+        result = VESK_ERR_NO_RESOURCE;
+    } else {
+        com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        if (!get_arguments(argc, argv, args)) {
+            result = VESK_ERR_NO_RESOURCE;
+        } else if (args.count < 2 || !args.values[1]) {
+            std::printf("usage: %s <inf_name>\n", args.count > 0 && args.values[0] ? args.values[0] : "installer");
+            installer_log("missing inf_name parameter");
+            result = VESK_ERR_INVALID_PARAMETER;  // nothing to install: said so, and reported
+        } else {
+            result = install(args.values[1], policy_off, reader);
+        }
+    }
+    send_code(INSTALLER_MSG_COMPLETED);
+    send_status(result);
+    if (policy_off) (void)set_restore_point_policy(false);
+    if (reader.running) Sleep(kReaderLastLinesMs);  // the last lines of the log
+    reader.stop();
+    if (com) CoUninitialize();
+    release_installer_apis();
+    return result;
+}
