@@ -1,14 +1,404 @@
-// Catalog creation is not built yet: fail honestly so that no caller reports a catalog that
-// was never made.
+// The package's catalog: one member per listed file below the package directory, written by
+// the platform's catalog services so that Windows reads it back the way it wrote it.
 #include "catalog.h"
 
+#include <windows.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+#include <mscat.h>
+#include <mssip.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <memory>
+
 #include "error_text.h"
+#include "files.h"
+#include "format_into.h"
+#include "load_library.h"
+#include "owners.h"
 #include "vesk_log.h"
 
-bool CreateCat(const char* cat_path, const char*, const char*, const char* const*, uint32_t) {
-    vesk_log_message(3, "CreateCat", "Catalog creation is not available in this build: '%s' was not written",
-                     cat_path ? cat_path : "(null)");
-    return false;
+namespace {
+constexpr std::size_t kCatPathBytes = 261;     // the scan's fixed path buffers
+constexpr std::size_t kSearchRootBytes = 260;  // the search root, UTF-8 with its NUL
+constexpr std::size_t kHashBytes = 20;         // SHA-1
+constexpr std::size_t kSpcBytes = 64;          // the encoded SPC value
+constexpr DWORD kAttrFlags = CRYPTCAT_ATTR_AUTHENTICATED | CRYPTCAT_ATTR_DATAASCII | CRYPTCAT_ATTR_NAMEASCII;
+constexpr DWORD kMemberVersion = 0x200;
+
+const wchar_t kOsList[] = L"7_X86,7_X64,8_X86,8_X64,8_ARM,10_X86,10_X64,10_ARM";
+const wchar_t kOsAttr[] = L"2:5.1,2:5.2,2:6.0,2:6.1";
+const GUID kPeSubject = {0xC689AAB8, 0x8E78, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
+const GUID kInfSubject = {0xDE351A42, 0x8E59, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
+
+char search_root[kSearchRootBytes];
+
+// CryptCATStoreFromHandle gives the catalog's store record; only its presence is required.
+using CatStoreFromHandleFn = void*(WINAPI*)(HANDLE);
+
+struct WinTrustCat {
+    UniqueModule module;
+    decltype(&::CryptCATOpen) open = nullptr;
+    decltype(&::CryptCATClose) close = nullptr;
+    decltype(&::CryptCATPersistStore) persist = nullptr;
+    CatStoreFromHandleFn store_from_handle = nullptr;
+    decltype(&::CryptCATPutCatAttrInfo) put_cat_attr = nullptr;
+};
+
+// Only A to Z: the hardware ID and file names are compared as the platform stores them.
+void lower_ascii(char* s) {
+    for (; *s; ++s)
+        if (*s >= 'A' && *s <= 'Z') *s = static_cast<char>(*s - 'A' + 'a');
+}
+void lower_ascii(wchar_t* s) {
+    for (; *s; ++s)
+        if (*s >= L'A' && *s <= L'Z') *s = static_cast<wchar_t>(*s - L'A' + L'a');
 }
 
-const char* PkiErrorText(uint32_t code) { return last_error_text(code); }
+Utf16 utf16_or_null(const char* s) {
+    Utf16 w(s ? to_utf16(s) : nullptr);
+    if (w && w.get()[0] == L'\0') w.reset();  // an empty string counts as a failed conversion
+    return w;
+}
+
+DWORD wide_bytes(const wchar_t* s) { return static_cast<DWORD>((std::wcslen(s) + 1) * sizeof(wchar_t)); }
+
+struct CryptContextTr {
+    using type = HCRYPTPROV;
+    static HCRYPTPROV invalid() { return 0; }
+    static bool valid(HCRYPTPROV p) { return p != 0; }
+    static void close(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
+};
+using UniqueCryptProv = Unique<CryptContextTr>;
+
+struct CatHandleCloser {
+    decltype(&::CryptCATClose) close;
+    HANDLE cat;
+    ~CatHandleCloser() {
+        if (cat != INVALID_HANDLE_VALUE && cat) {
+            const DWORD e = GetLastError();
+            close(cat);
+            SetLastError(e);
+        }
+    }
+};
+
+enum class FileKind { unhandled, pe, inf };
+
+FileKind file_kind(const char* name) {
+    const char* dot = std::strrchr(name, '.');
+    if (!dot || dot == name) return FileKind::unhandled;  // ".inf" alone has no name before the dot
+    char ext[8];
+    if (format_into(ext, sizeof ext, "%s", dot + 1) != Fit::ok) return FileKind::unhandled;
+    lower_ascii(ext);
+    if (!std::strcmp(ext, "dll") || !std::strcmp(ext, "sys") || !std::strcmp(ext, "exe")) return FileKind::pe;
+    if (!std::strcmp(ext, "inf")) return FileKind::inf;
+    return FileKind::unhandled;
+}
+}  // namespace
+
+bool CalcHash(uint8_t* hash, const char* path) {
+    UniqueModule wintrust(load_system_library("WinTrust"));
+    decltype(&::CryptCATAdminCalcHashFromFileHandle) calc_hash = nullptr;
+    if (!resolve(wintrust.get(), "CalcHash", "WinTrust", "CryptCATAdminCalcHashFromFileHandle", calc_hash))
+        return false;
+    Utf16 wide(utf16_or_null(path));
+    if (!wide) return false;
+    UniqueFile file(CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD size = kHashBytes;
+    return calc_hash(file.get(), &size, hash, 0) != FALSE;
+}
+
+bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
+    UniqueModule wintrust(load_system_library("WinTrust"));
+    UniqueModule crypt32(load_system_library("Crypt32"));
+    decltype(&::CryptCATPutMemberInfo) put_member = nullptr;
+    decltype(&::CryptCATPutAttrInfo) put_attr = nullptr;
+    decltype(&::CryptEncodeObject) encode = nullptr;
+    bool ok = true;
+    ok &= resolve(wintrust.get(), "AddFileHash", "WinTrust", "CryptCATPutMemberInfo", put_member);
+    ok &= resolve(wintrust.get(), "AddFileHash", "WinTrust", "CryptCATPutAttrInfo", put_attr);
+    ok &= resolve(crypt32.get(), "AddFileHash", "Crypt32", "CryptEncodeObject", encode);
+    if (!ok) return false;
+
+    wchar_t tag[kHashBytes * 2 + 1];
+    for (std::size_t i = 0; i < kHashBytes; ++i) {
+        static const wchar_t digits[] = L"0123456789ABCDEF";
+        tag[2 * i] = digits[hash[i] >> 4];
+        tag[2 * i + 1] = digits[hash[i] & 0xF];
+    }
+    tag[kHashBytes * 2] = L'\0';
+
+    Utf16 name(utf16_or_null(file_name));
+    if (!name) return false;
+    lower_ascii(name.get());
+
+    const FileKind kind = file_kind(file_name);
+    if (kind == FileKind::unhandled) {
+        vesk_log_message(2, "AddFileHash", "Unhandled file type: '%s' - ignoring", file_name);
+        return false;
+    }
+    vesk_log_message(0, "AddFileHash", kind == FileKind::pe ? "'%s': PE type" : "'%s': INF type", file_name);
+
+    wchar_t obsolete[] = L"<<<Obsolete>>>";
+    SPC_LINK link{};
+    link.dwLinkChoice = SPC_FILE_LINK_CHOICE;
+    link.pwszFile = obsolete;
+    BYTE pe_flags = 0xA0;
+    SPC_PE_IMAGE_DATA pe_data{};
+    pe_data.Flags.cbData = 1;
+    pe_data.Flags.pbData = &pe_flags;
+    pe_data.Flags.cUnusedBits = 0;
+    pe_data.pFile = &link;
+    char pe_oid[] = SPC_PE_IMAGE_DATA_OBJID;
+    char cab_oid[] = SPC_CAB_DATA_OBJID;
+    char* const data_oid = kind == FileKind::pe ? pe_oid : cab_oid;
+    const void* const spc_value = kind == FileKind::pe ? static_cast<const void*>(&pe_data) : &link;
+
+    BYTE encoded[kSpcBytes];
+    DWORD encoded_size = sizeof encoded;
+    if (!encode(X509_ASN_ENCODING, data_oid, spc_value, encoded, &encoded_size)) {
+        vesk_log_message(2, "AddFileHash", "Unable to encode SPC Image Data: %s", PkiErrorText(0));
+        return false;
+    }
+
+    char sha1_oid[] = szOID_OIWSEC_sha1;
+    BYTE digest[kHashBytes];
+    std::memcpy(digest, hash, kHashBytes);
+    SIP_INDIRECT_DATA sip{};
+    sip.Data.pszObjId = data_oid;
+    sip.Data.Value.cbData = encoded_size;
+    sip.Data.Value.pbData = encoded;
+    sip.DigestAlgorithm.pszObjId = sha1_oid;
+    sip.Digest.cbData = kHashBytes;
+    sip.Digest.pbData = digest;
+    GUID subject = kind == FileKind::pe ? kPeSubject : kInfSubject;
+
+    CRYPTCATMEMBER* member =
+        put_member(cat, nullptr, tag, &subject, kMemberVersion, sizeof sip, reinterpret_cast<BYTE*>(&sip));
+    if (!member) {
+        vesk_log_message(2, "AddFileHash", "Unable to create cat entry for file '%s': %s", file_name, PkiErrorText(0));
+        return false;
+    }
+    wchar_t file_attr[] = L"File";
+    wchar_t osattr_attr[] = L"OSAttr";
+    wchar_t os_value[std::size(kOsAttr)];
+    std::memcpy(os_value, kOsAttr, sizeof kOsAttr);
+    if (!put_attr(cat, member, file_attr, kAttrFlags, wide_bytes(name.get()), reinterpret_cast<BYTE*>(name.get())) ||
+        !put_attr(cat, member, osattr_attr, kAttrFlags, sizeof os_value, reinterpret_cast<BYTE*>(os_value))) {
+        vesk_log_message(2, "AddFileHash", "Unable to create attributes for file '%s': %s", file_name,
+                         PkiErrorText(0));
+        return false;
+    }
+    return true;
+}
+
+void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32_t count) {
+    const std::size_t root_len = std::strlen(search_root);
+    const std::size_t rel_len = std::strlen(relative);
+    if (root_len + rel_len + 4 > kCatPathBytes) {
+        vesk_log_message(2, "ScanDirAndHash", "Path overflow");
+        return;
+    }
+    char pattern[kCatPathBytes];
+    if (format_into(pattern, sizeof pattern, "%s\\%s\\*", search_root, relative) != Fit::ok) return;
+    Utf16 wide_pattern(utf16_or_null(pattern));
+    if (!wide_pattern || std::wcslen(wide_pattern.get()) >= MAX_PATH) return;
+
+    WIN32_FIND_DATAW entry{};
+    HANDLE raw = FindFirstFileW(wide_pattern.get(), &entry);
+    if (raw == INVALID_HANDLE_VALUE) return;
+    struct FindTr : FileTr {
+        static void close(HANDLE h) { FindClose(h); }
+    };
+    Unique<FindTr> listing(raw);
+    do {
+        char name[kSearchRootBytes];
+        if (WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, name, sizeof name, nullptr, nullptr) <= 0) continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!std::strcmp(name, ".") || !std::strcmp(name, "..")) continue;
+            if (rel_len + std::strlen(name) + 2 > kCatPathBytes) {
+                vesk_log_message(2, "ScanDirAndHash", "path overflow");
+                return;  // the rest of this directory stays unseen
+            }
+            char sub[kCatPathBytes];
+            if (format_into(sub, sizeof sub, "%s\\%s", relative, name) != Fit::ok) return;
+            ScanDirAndHash(cat, sub, names, count);
+            continue;
+        }
+        char lower[kSearchRootBytes];
+        std::memcpy(lower, name, sizeof lower);
+        lower_ascii(lower);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!names[i] || std::strcmp(lower, names[i]) != 0) continue;
+            char full[kCatPathBytes - 1];  // cut to 259 characters
+            (void)format_into(full, sizeof full, "%s%s\\%s", search_root, relative, name);
+            uint8_t hash[kHashBytes];
+            if (CalcHash(hash, full) && AddFileHash(cat, name, hash))
+                vesk_log_message(1, "ScanDirAndHash", "added hash for '%s'", full);
+            else
+                vesk_log_message(2, "ScanDirAndHash", "could not add hash for '%s' - ignored", full);
+            break;
+        }
+    } while (FindNextFileW(listing.get(), &entry));
+    // Any other failure than the end of the listing also ends the scan of this directory.
+}
+
+bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, const char* const* file_names,
+               uint32_t file_count) {
+    WinTrustCat api{UniqueModule(load_system_library("WinTrust"))};
+    bool ok = true;
+    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATOpen", api.open);
+    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATClose", api.close);
+    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATPersistStore", api.persist);
+    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATStoreFromHandle", api.store_from_handle);
+    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATPutCatAttrInfo", api.put_cat_attr);
+    if (!ok) return false;
+
+    UniqueCryptProv prov;
+    if (!CryptAcquireContextW(prov.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        vesk_log_message(2, "CreateCat", "Unable to acquire crypt context for cat creation");
+        return false;
+    }
+    Utf16 wide_path(utf16_or_null(cat_path));
+    Utf16 wide_hwid(utf16_or_null(hw_id));
+    if (!wide_path || !wide_hwid) {
+        vesk_log_message(2, "CreateCat", "Unable to create file '%s': %s", cat_path ? cat_path : "(null)",
+                         PkiErrorText(ERROR_INVALID_PARAMETER));
+        return false;
+    }
+    lower_ascii(wide_hwid.get());
+
+    CatHandleCloser cat{api.close, api.open(wide_path.get(), CRYPTCAT_OPEN_CREATENEW, prov.get(), 0, 0)};
+    if (cat.cat == INVALID_HANDLE_VALUE) {
+        vesk_log_message(2, "CreateCat", "Unable to create file '%s': %s", cat_path, PkiErrorText(0));
+        return false;
+    }
+    wchar_t hwid_name[] = L"HWID1";
+    wchar_t os_name[] = L"OS";
+    wchar_t os_value[std::size(kOsList)];
+    std::memcpy(os_value, kOsList, sizeof kOsList);
+    if (!api.put_cat_attr(cat.cat, hwid_name, kAttrFlags, wide_bytes(wide_hwid.get()),
+                          reinterpret_cast<BYTE*>(wide_hwid.get()))) {
+        vesk_log_message(2, "CreateCat", "Failed to set HWID1 cat attribute: %s", PkiErrorText(0));
+        return false;
+    }
+    if (!api.put_cat_attr(cat.cat, os_name, kAttrFlags, sizeof os_value, reinterpret_cast<BYTE*>(os_value))) {
+        vesk_log_message(2, "CreateCat", "Failed to set OS cat attribute: %s", PkiErrorText(0));
+        return false;
+    }
+
+    // The search root: backslashes only, made absolute, UTF-8 in the process-wide buffer.
+    bool root_ok = false;
+    if (search_dir) {
+        Utf16 dir(utf16_or_null(search_dir));
+        if (dir) {
+            for (wchar_t* p = dir.get(); *p; ++p)
+                if (*p == L'/') *p = L'\\';
+            wchar_t full[MAX_PATH];
+            const DWORD n = GetFullPathNameW(dir.get(), static_cast<DWORD>(std::size(full)), full, nullptr);
+            if (n > 0 && n < std::size(full)) {
+                const int bytes = WideCharToMultiByte(CP_UTF8, 0, full, -1, search_root, sizeof search_root, nullptr,
+                                                      nullptr);
+                root_ok = bytes > 0;
+            }
+        }
+    }
+    if (!root_ok) {
+        search_root[0] = '\0';
+        vesk_log_message(2, "CreateCat", "Unable to get full path for '%s'.\n", search_dir ? search_dir : "(null)");
+        return false;
+    }
+
+    const std::size_t slots = file_count ? file_count : 1;
+    std::unique_ptr<char*[], FreeDeleter> match(static_cast<char**>(std::calloc(slots, sizeof(char*))));
+    if (!match) {
+        vesk_log_message(2, "CreateCat", "Unable allocate local file list");
+        return false;
+    }
+    for (uint32_t i = 0; i < file_count; ++i) {
+        match[i] = file_names && file_names[i] ? _strdup(file_names[i]) : nullptr;
+        if (!match[i]) {
+            vesk_log_message(2, "CreateCat", "'%s' could not be duplicated and will be ignored",
+                             file_names && file_names[i] ? file_names[i] : "(null)");
+            continue;
+        }
+        lower_ascii(match[i]);
+    }
+    ScanDirAndHash(cat.cat, "", match.get(), file_count);
+    for (uint32_t i = 0; i < file_count; ++i) std::free(match[i]);
+    match.reset();
+
+    if (!api.persist(cat.cat)) {
+        vesk_log_message(2, "CreateCat", "Unable to sort file: %s", PkiErrorText(0));
+        return false;
+    }
+    vesk_log_message(1, "CreateCat", "Successfully created file '%s'", cat_path);
+    return true;
+}
+
+const char* PkiErrorText(uint32_t code) {
+    static char unknown[64];
+    if (code == 0) code = GetLastError();
+    switch (code) {
+    case 0x800706D9: return "This system is missing required cryptographic services.";
+    case 0x80070020: return "Sharing violation - Some data handles to this file are still open.";
+    default: break;
+    }
+    if ((code >> 16) != 0x8009) return last_error_text(code);
+    struct Row {
+        uint32_t code;
+        const char* text;
+    };
+    static const Row rows[] = {
+        {0x80090001, "Bad UID."},
+        {0x80090006, "Invalid Signature."},
+        {0x80090009, "Invalid flags specified."},
+        {0x8009000E, "Insufficient memory available for the operation."},
+        {0x8009000F, "Object already exists."},
+        {0x80090014, "Invalid provider type specified."},
+        {0x80090016, "Keyset does not exist."},
+        {0x80090019, "The keyset is not defined."},
+        {0x8009001A, "Keyset as registered is invalid."},
+        {0x8009001C, "The digital signature file is corrupt."},
+        {0x8009001D, "Provider DLL failed to initialize correctly."},
+        {0x8009001E, "Provider DLL could not be found."},
+        {0x8009001F, "The Keyset parameter is invalid."},
+        {0x80091001, "An error occurred while performing an operation on a cryptographic message."},
+        {0x80091002, "Unknown cryptographic algorithm."},
+        {0x80091004, "Invalid cryptographic message type."},
+        {0x80091007, "The hash value is not correct"},
+        {0x8009100D, "Invalid issuer and/or serial number."},
+        {0x80092001, "The length specified for the output data was insufficient."},
+        {0x80092002, "An error occurred during encode or decode operation."},
+        {0x80092003, "An error occurred while reading or writing to a file."},
+        {0x80092004, "Cannot find object or property."},
+        {0x80092005, "The object or property already exists."},
+        {0x80092006, "No provider was specified for the store or object."},
+        {0x80092008, "The previous certificate or CRL context was deleted."},
+        {0x80092009, "Cannot find the requested object."},
+        {0x8009200A, "The certificate does not have a property that references a private key."},
+        {0x8009200B, "Cannot find the private key to use for decryption."},
+        {0x8009200C, "Cannot find the certificate to use for decryption."},
+        {0x8009200D, "Not a cryptographic message."},
+        {0x8009200E, "The signed cryptographic message does not have a signer for the specified signer index."},
+        {0x80092010, "The certificate is revoked."},
+        {0x80092011, "No Dll or exported function was found to verify revocation."},
+        {0x80092012, "The revocation function was unable to check revocation for the certificate."},
+        {0x80092013, "The revocation function was unable to check revocation because the revocation server was offline."},
+        {0x80092014, "The certificate is not in the revocation server's database."},
+        {0x80092026, "The cryptographic operation failed due to a local security option setting."},
+        {0x80092028, "The called function was unable to do a usage check on the subject."},
+        {0x80092029, "Since the server was offline, the called function was unable to complete the usage check."},
+        {0x8009202B, "None of the signers of the cryptographic message or certificate trust list is trusted."},
+    };
+    if (code >= 0x80092020 && code <= 0x80092024) return "Invalid string.";
+    for (const Row& r : rows)
+        if (r.code == code) return r.text;
+    (void)format_into(unknown, sizeof unknown, "Unknown PKI error 0x%08X", static_cast<unsigned>(code));
+    return unknown;
+}

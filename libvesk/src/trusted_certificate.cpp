@@ -1,0 +1,41 @@
+// Installing a certificate that the program carries as a trusted publisher. Kept apart from
+// the store operations so that signing does not pull the payload table in.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+#include "cert_store.h"
+#include "libvesk.h"
+#include "payload.h"
+#include "platform.h"
+#include "vesk_log.h"
+
+vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_cert_options* options) {
+    static const char source[] = "vesk_install_trusted_certificate";
+    if (!windows_version_supported(source)) return VESK_ERR_NOT_SUPPORTED;
+    if (!cert_name || !*cert_name) return VESK_ERR_INVALID_PARAMETER;
+    if (!IsUserAnAdmin()) {
+        vesk_log_message(3, source, "This call must be run with elevated privileges");
+        return VESK_ERR_NEEDS_ELEVATION;
+    }
+    const payload_entry* row = nullptr;
+    for (const payload_entry& e : payload_table) {
+        if (std::strcmp(e.file_name ? e.file_name : "<NULL>", cert_name) == 0) {
+            row = &e;
+            break;
+        }
+    }
+    if (!row) {
+        vesk_log_message(3, source, "Unable to locate certificate '%s' in embedded resources", cert_name);
+        return VESK_ERR_NOT_FOUND;
+    }
+    const bool skip = options && options->skip_warning;
+    HWND owner = options ? reinterpret_cast<HWND>(options->owner_window) : nullptr;
+    if (!AddCertToTrustedPublisher(row->bytes, static_cast<uint32_t>(row->length), skip, owner)) {
+        vesk_log_message(2, source, "Could not add certificate '%s' as Trusted Publisher", cert_name);
+        return VESK_ERR_NO_RESOURCE;
+    }
+    vesk_log_message(1, source, "Certificate '%s' successfully added as Trusted Publisher", cert_name);
+    return VESK_OK;
+}
