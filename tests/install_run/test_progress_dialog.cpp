@@ -24,6 +24,15 @@ struct Frame {
 
 LPARAM at(int x, int y) { return MAKELPARAM(static_cast<short>(x), static_cast<short>(y)); }
 
+struct EnumOrder {
+    HWND a, b, last;
+};
+BOOL CALLBACK note_last(HWND h, LPARAM lp) {
+    auto* o = reinterpret_cast<EnumOrder*>(lp);
+    if (h == o->a || h == o->b) o->last = h;
+    return TRUE;
+}
+
 void setup() {
     capture_log();
     install_hook();
@@ -215,4 +224,59 @@ TEST_CASE("the window's controls") {
     CHECK((style & (WS_POPUP | WS_CAPTION | WS_THICKFRAME)) == (WS_POPUP | WS_CAPTION | WS_THICKFRAME));
     CHECK((style & WS_SYSMENU) == 0);  // no close box
     CHECK((ex_style & WS_EX_CONTROLPARENT) != 0);
+}
+
+TEST_CASE("the security prompt is a popup-style window titled exactly \"Windows Security\"") {
+    setup();
+    struct Row {
+        const char* title;
+        DWORD style;
+        bool child;  // below the owner window instead of top-level
+        bool found;
+    };
+    static const Row rows[] = {
+        {"Windows Security", WS_POPUP, false, true},
+        {"Windows Security", WS_CHILD | WS_BORDER, true, true},   // descendants count too
+        {"Windows Security", WS_CHILD | WS_SYSMENU, true, true},
+        {"Windows Security", WS_CHILD, true, false},              // none of the popup bits
+        {"windows security", WS_POPUP, false, false},
+        {"Windows Security ", WS_POPUP, false, false},
+        {"Windows", WS_POPUP, false, false},
+    };
+    CHECK(find_security_prompt() == nullptr);
+    for (const Row& r : rows) {
+        CAPTURE(r.title);
+        CAPTURE(r.style);
+        HWND w = CreateWindowExA(0, "Static", r.title, r.style, 0, 0, 40, 20, r.child ? owner : nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+        REQUIRE(w);
+        CHECK((find_security_prompt() == w) == r.found);
+        if (!r.found) CHECK(find_security_prompt() == nullptr);
+        DestroyWindow(w);
+    }
+    // Two of them: the one enumerated last wins.
+    HWND a = CreateWindowExA(0, "Static", "Windows Security", WS_POPUP, 0, 0, 40, 20, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+    HWND b = CreateWindowExA(0, "Static", "Windows Security", WS_CHILD | WS_BORDER, 0, 0, 40, 20, owner, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+    REQUIRE(a);
+    REQUIRE(b);
+    EnumOrder order{a, b, nullptr};
+    EnumChildWindows(GetDesktopWindow(), note_last, reinterpret_cast<LPARAM>(&order));
+    REQUIRE(order.last != nullptr);
+    CHECK(find_security_prompt() == order.last);
+    DestroyWindow(a);
+    DestroyWindow(b);
+}
+
+TEST_CASE("the end of a run destroys a security prompt it can destroy") {
+    setup();
+    // A prompt of the thread that runs the installation (standard mode) goes with the run.
+    HWND prompt = CreateWindowExA(0, "Static", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+    REQUIRE(prompt);
+    Package p("status:0 close exit:0");
+    TestDevice d;
+    CHECK(vesk_install_driver(&d.record, p.dir().c_str(), "x.inf", nullptr) == VESK_OK);
+    CHECK_FALSE(IsWindow(prompt));
 }
