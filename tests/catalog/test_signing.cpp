@@ -115,8 +115,9 @@ TEST_CASE("SelfSignFile: a fresh certificate in both stores, the key gone, the c
     const DWORD start = GetTickCount();
     LogCapture log;
     REQUIRE(SelfSignFile(cat.c_str(), subject));
-    MESSAGE("SelfSignFile took " << (GetTickCount() - start) << " ms");
-    const std::string text = log.text();
+    const DWORD took = GetTickCount() - start;
+    const std::string text = log.text();  // ends the capture of this program's output
+    MESSAGE("SelfSignFile took " << took << " ms");
     const char* in_order[] = {
         "[CreateSelfSignedCert] Set Enhanced Key Usage, URL and CPS",
         "libvesk:debug [CreateSelfSignedCert] Acquired existing key container",
@@ -161,13 +162,14 @@ TEST_CASE("the setup program's package, prepared twice: one certificate left, a 
         const DWORD start = GetTickCount();
         LogCapture log;
         REQUIRE(vesk_prepare_driver(&dev, d.path().c_str(), "morvane-dfu.inf", &o) == VESK_OK);
-        MESSAGE("preparation " << run + 1 << " took " << (GetTickCount() - start) << " ms");
+        const DWORD took = GetTickCount() - start;
         // The previous signing's container is gone for good: a new one each time.
         CHECK(log.has("libvesk:debug [CreateSelfSignedCert] Created new key container"));
         CHECK(log.has("libvesk:info [SelfSignFile] Successfully signed file '" + d.path() + "\\morvane-dfu.cat'"));
         if (run == 1)
             CHECK(log.has(std::string("Deleted existing certificate '") + kPackageSubject + "' from 'Root' store"));
         CHECK_FALSE(key_container_exists());
+        MESSAGE("preparation " << run + 1 << " took " << took << " ms");  // after the capture ended
     }
     const std::vector<BYTE> der = check_stores(kPackageSubject);
     check_certificate(der, kPackageSubject);
