@@ -176,6 +176,8 @@ void start_operation(int32_t action) {
     if (install && MessageBoxW(setup_state.window, kConfirmText, kConfirmCaption,
                                MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return;
+    // The box ran a message loop: an operation may have started meanwhile, and two never overlap.
+    if (setup_state.busy) return;
     auto* request = static_cast<setup_request*>(std::calloc(1, sizeof(setup_request)));
     if (!request) {
         append_diagnostic_line("Not enough memory to start the operation.");

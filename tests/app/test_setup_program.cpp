@@ -1,0 +1,276 @@
+// The built Morvane-Windows-Driver-Setup.exe, driven from outside as a user would drive it:
+// its resources read back from the file, then a whole installation against a simulated
+// bootloader (the catalog signing runs on the test doubles of the prefix, see CMakeLists.txt).
+#include <windows.h>
+#include <setupapi.h>
+
+#include <doctest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gui_support.h"
+#include "wide_strings.h"
+#include "setup_window.h"
+#include "usb_devices.h"
+
+using gui::text_of;
+using Lines = std::vector<std::wstring>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kStartMs = 30000;
+constexpr int kInstallMs = 180000;
+constexpr int kExitMs = 15000;
+constexpr wchar_t kReady[] =
+    L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
+constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
+
+// The program under test: VESK_SETUP_EXE, a Unix path from CTest, as a Windows path.
+std::wstring setup_exe() {
+    const char* unix_path = std::getenv("VESK_SETUP_EXE");
+    std::wstring path = gui::widen(unix_path ? unix_path : "");
+    if (!path.empty() && path[0] == L'/') {
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+        path = L"Z:" + path;
+    }
+    return path;
+}
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// A running setup program and its window, found by class among the process's windows.
+class SetupProgram {
+public:
+    SetupProgram() {
+        std::wstring command = L"\"" + setup_exe() + L"\"";
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        started_ = Clock::now();
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) return;
+        gui::wait_for(
+            [&] {
+                for (HWND h : gui::top_windows(pi_.dwProcessId, L"MorvaneDriverSetup"))
+                    if (IsWindowVisible(h)) window_ = h;
+                return window_ != nullptr || WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0;
+            },
+            kStartMs);
+    }
+    SetupProgram(const SetupProgram&) = delete;
+    SetupProgram& operator=(const SetupProgram&) = delete;
+    ~SetupProgram() {
+        if (!pi_.hProcess) return;
+        if (WaitForSingleObject(pi_.hProcess, 0) != WAIT_OBJECT_0) {
+            PostMessageW(window_, WM_CLOSE, 0, 0);
+            if (WaitForSingleObject(pi_.hProcess, kExitMs) != WAIT_OBJECT_0) TerminateProcess(pi_.hProcess, 99);
+        }
+        CloseHandle(pi_.hThread);
+        CloseHandle(pi_.hProcess);
+    }
+    HWND window() const { return window_; }
+    DWORD pid() const { return pi_.dwProcessId; }
+    HANDLE process() const { return pi_.hProcess; }
+    Clock::time_point started() const { return started_; }
+    HWND item(int id) const { return GetDlgItem(window_, id); }
+    bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
+    // The status line is the third static control.
+    std::wstring status() const {
+        const std::vector<HWND> c = gui::children(window_);
+        return c.size() > 2 ? text_of(c[2]) : L"";
+    }
+    Lines lines() const {
+        const std::vector<HWND> c = gui::children(window_);
+        return c.size() > 7 ? gui::split_lines(text_of(c[7])) : Lines{};
+    }
+    bool has_line(const std::wstring& line) const {
+        const Lines l = lines();
+        return std::find(l.begin(), l.end(), line) != l.end();
+    }
+    void command(int id) const { PostMessageW(window_, WM_COMMAND, static_cast<WPARAM>(id), 0); }
+
+private:
+    PROCESS_INFORMATION pi_ = {};
+    HWND window_ = nullptr;
+    Clock::time_point started_;
+};
+
+// The service of a device node as Windows reports it (what the worker reads as the driver).
+std::string device_service(const std::string& instance_id) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return "<no list>";
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    std::string service = "<absent>";
+    if (SetupDiOpenDeviceInfoA(set, instance_id.c_str(), nullptr, 0, &data)) {
+        char buffer[256] = {};
+        service = SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_SERVICE, nullptr,
+                                                    reinterpret_cast<BYTE*>(buffer), sizeof buffer - 1, nullptr)
+                      ? buffer
+                      : "<none>";
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return service;
+}
+
+bool file_exists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring version_string(const std::vector<BYTE>& info, const wchar_t* name) {
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(info.data(), key.c_str(), &value, &length) || !value) return L"<absent>";
+    return static_cast<const wchar_t*>(value);
+}
+
+}  // namespace
+
+TEST_CASE("the built program carries its manifest and version resource") {
+    const std::wstring exe = setup_exe();
+    REQUIRE(file_exists(exe));
+
+    HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    REQUIRE(image);
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST, process manifest
+    REQUIRE(found);
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    REQUIRE(bytes);
+    const std::string manifest(bytes, SizeofResource(image, found));
+    FreeLibrary(image);
+    const char* expected[] = {
+        R"(<assemblyIdentity type="win32" name="Morvane.WindowsDriverSetup" version="1.0.0.0" processorArchitecture="x86"/>)",
+        "<description>Morvane Windows Driver Setup</description>",
+        R"(<requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>)",
+        R"(<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>)",
+        R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")",
+    };
+    for (const char* e : expected) {
+        CAPTURE(e);
+        CHECK(manifest.find(e) != std::string::npos);
+    }
+
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
+    REQUIRE(size > 0);
+    std::vector<BYTE> info(size);
+    REQUIRE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    REQUIRE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    CHECK(fixed->dwFileVersionMS == MAKELONG(0, 1));
+    CHECK(fixed->dwFileVersionLS == MAKELONG(0, 1));
+    CHECK(fixed->dwProductVersionMS == MAKELONG(0, 1));
+    CHECK(fixed->dwProductVersionLS == MAKELONG(0, 1));
+    DWORD* translation = nullptr;
+    REQUIRE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
+    REQUIRE(length == 4);
+    CHECK(LOWORD(*translation) == 0x0409);  // US English
+    CHECK(HIWORD(*translation) == 1200);    // Unicode
+    CHECK(version_string(info, L"ProductName") == L"Morvane Windows Driver Setup");
+    CHECK(version_string(info, L"FileDescription") == L"Morvane Windows Driver Setup");
+    CHECK(version_string(info, L"CompanyName") == L"Morvane");
+    CHECK(version_string(info, L"FileVersion") == L"1.0.1");
+    CHECK(version_string(info, L"ProductVersion") == L"1.0.1");
+}
+
+TEST_CASE("a whole installation against a simulated bootloader") {
+    for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
+    fixture::ScopedUsbDevice boot(fixture::bootloader());
+    REQUIRE_MESSAGE(boot.ok(), boot.error());
+    const std::vector<std::wstring> dirs_before = gui::package_directories();
+
+    SetupProgram setup;
+    REQUIRE_MESSAGE(setup.window(), "no setup window");
+
+    // The first check runs by itself.
+    REQUIRE(gui::wait_for([&] { return setup.has_line(kReady); }, kStartMs));
+    const double to_ready = seconds_since(setup.started());
+    REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
+    CHECK(setup.status() == L"DFU device checked. Install WinUSB when ready.");
+    CHECK(setup.lines() == Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
+                                 L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
+                                 L"Found DFU 2E3C:DF11. Current driver: (none)", kReady});
+
+    const auto install_start = Clock::now();
+    setup.command(IDC_INSTALL_WINUSB);
+    const gui::Box confirm = gui::wait_for_box(setup.pid(), kStartMs);
+    REQUIRE(confirm.hwnd);
+    CHECK(confirm.caption == L"Confirm Morvane driver setup");
+    CHECK(confirm.owner == setup.window());
+    gui::answer(confirm, IDYES);
+
+    // The progress window comes up while the installer runs; the setup window is disabled meanwhile.
+    HWND progress = nullptr;
+    bool disabled_during_progress = false;
+    gui::wait_for(
+        [&] {
+            for (HWND h : gui::top_windows(setup.pid(), L"vesk_progress_class"))
+                if (IsWindowVisible(h)) progress = h;
+            if (progress) disabled_during_progress = IsWindowEnabled(setup.window()) == FALSE;
+            return progress != nullptr || setup.status() != kInstalling;
+        },
+        kInstallMs);
+    CHECK_MESSAGE(progress, "the progress window was not seen");
+    CHECK(disabled_during_progress);
+    if (progress) CHECK(GetWindow(progress, GW_OWNER) == setup.window());
+
+    REQUIRE(gui::wait_for([&] { return setup.status() != kInstalling && setup.enabled(IDC_CHECK_DEVICE); },
+                          kInstallMs));
+    const double install_time = seconds_since(install_start);
+    MESSAGE("first Ready line after start: " << to_ready << " s; installation (check, prepare, install, verify): "
+                                            << install_time << " s");
+
+    const Lines lines = setup.lines();
+    std::string all;
+    for (const std::wstring& l : lines) all += gui::narrow(l) + "\n";
+    CAPTURE(all);
+    CHECK(setup.status() == L"Success: WinUSB binding verified. Reconnect in BOOT0.");
+    CHECK(IsWindowEnabled(setup.window()));
+    CHECK_FALSE(setup.enabled(IDC_INSTALL_WINUSB));
+
+    // The new package directory: named in the pane, complete, protected.
+    std::wstring dir;
+    for (const std::wstring& d : gui::package_directories())
+        if (std::find(dirs_before.begin(), dirs_before.end(), d) == dirs_before.end()) dir = d;
+    REQUIRE_FALSE(dir.empty());
+    // The worker's lines after the first check, in order; library lines may come between them.
+    const Lines worker = {
+        L"Found DFU 2E3C:DF11. Current driver: (none)",
+        L"Driver package and installer logs: " + dir,
+        L"Preparing the fixed WinUSB package. Do not unplug Morvane.",
+        L"Installing WinUSB for the AT32 DFU bootloader only.",
+        L"Windows accepted the package. Checking that WinUSB is actually bound...",
+        L"SUCCESS: WinUSB binding verified. No firmware or game packs were changed.",
+        L"Unplug Morvane, reconnect in BOOT0, then open " + gui::widen(UPDATER_HOST) + L"/updater.",
+    };
+    auto at = std::find(lines.begin(), lines.end(), kReady);
+    for (const std::wstring& w : worker) {
+        CAPTURE(gui::narrow(w));
+        at = std::find(at, lines.end(), w);
+        CHECK(at != lines.end());
+    }
+    CHECK(lines.back() == worker.back());
+
+    CHECK(gui::same_ascii_nocase(gui::widen(device_service(boot.instance_id())), L"WinUSB"));
+
+    for (const wchar_t* name : {L"morvane-dfu.inf", L"morvane-dfu.cat", L"installer_x86.exe", L"installer_x64.exe",
+                                L"x86\\winusbcoinstaller2.dll", L"x86\\WdfCoInstaller01011.dll",
+                                L"amd64\\winusbcoinstaller2.dll", L"amd64\\WdfCoInstaller01011.dll"}) {
+        CAPTURE(gui::narrow(name));
+        CHECK(file_exists(dir + L"\\" + name));
+    }
+    check_package_dacl(dir);
+
+    // Idle again: the window closes and the program ends with 0.
+    PostMessageW(setup.window(), WM_CLOSE, 0, 0);
+    REQUIRE(WaitForSingleObject(setup.process(), kExitMs) == WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(setup.process(), &code);
+    CHECK(code == 0);
+}
