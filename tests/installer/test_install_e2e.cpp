@@ -1,130 +1,30 @@
-// The whole installation under Wine: the real WinUSB package prepared for a synthetic 2E3C:DF11
-// device, then vesk_install_driver in standard mode, which starts the real installer for the
-// machine (installer_x64 on the 64-bit test prefix). The catalog is signed with the catalog
-// tests' doubles; the configuration manager and the group policy object are the installer's
-// doubles (64-bit, for the installer).
+// The whole installation under Wine, in standard mode: the real WinUSB package prepared for a
+// synthetic 2E3C:DF11 device, then vesk_install_driver, which starts the real installer for
+// the machine (installer_x64 on a 64-bit prefix, installer_x86 on a 32-bit one). The catalog is
+// signed with the catalog tests' doubles; the configuration manager and the group policy
+// object are the installer's doubles. Then the same with the device removed, the installer
+// killed, and a broken INF.
 #include <windows.h>
-#include <setupapi.h>
 
 #include <doctest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "doubles_support.h"
-#include "libvesk.h"
-#include "run_support.h"
-#include "usb_devices.h"
+#include "e2e_support.h"
+
+using namespace e2e;
 
 namespace {
-constexpr char kInfName[] = "morvane-dfu.inf";
-
-std::string service_of(const std::string& instance_id) {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    SP_DEVINFO_DATA data = {};
-    data.cbSize = sizeof data;
-    std::string service = "<no node>";
-    if (SetupDiOpenDeviceInfoA(set, instance_id.c_str(), nullptr, 0, &data)) {
-        char value[256] = {};
-        service = SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(value),
-                                                    sizeof value - 1, nullptr)
-                      ? value
-                      : "<none>";
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return service;
+vesk_result install(Scene& s, vesk_device* record = nullptr) {
+    vesk_install_options options{};
+    options.pending_wait_ms = 30000;
+    SetupLogWriter log_writer;
+    return vesk_install_driver(record ? record : &s.device.record, s.dir.c_str(), kInfName, &options);
 }
 
-// The Windows setup log as the installer finds it: WINDIR\inf\setupapi.dev.log. Lines are
-// appended while the installation runs, as Windows would.
-class SetupLogWriter {
-public:
-    SetupLogWriter() {
-        char windir[MAX_PATH];
-        REQUIRE(GetEnvironmentVariableA("WINDIR", windir, MAX_PATH) > 0);
-        path_ = std::string(windir) + "\\inf\\setupapi.dev.log";
-        thread_ = std::thread([this] {
-            for (int n = 1; !stop_; ++n) {
-                HANDLE f = CreateFileA(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-                if (f != INVALID_HANDLE_VALUE) {
-                    char line[64];
-                    const int len = std::snprintf(line, sizeof line, ">>>  [e2e setup log line %d]\r\n", n);
-                    DWORD w = 0;
-                    WriteFile(f, line, static_cast<DWORD>(len), &w, nullptr);
-                    CloseHandle(f);
-                }
-                Sleep(50);
-            }
-        });
-    }
-    ~SetupLogWriter() {
-        stop_ = true;
-        thread_.join();
-        DeleteFileA(path_.c_str());
-    }
-
-private:
-    std::string path_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-}  // namespace
-
-TEST_CASE("a prepared WinUSB package installs onto the synthetic bootloader; nothing else changes") {
-    run_test::capture_log();
-    run_test::clear_log();
-    doubles::reset_records();
-    const fixture::UsbDevice boot_record = fixture::bootloader("5&E2E0&0&1");
-    fixture::ScopedUsbDevice boot(boot_record);
-    REQUIRE_MESSAGE(boot.ok(), boot.error());
-    fixture::UsbDevice hub;
-    hub.instance_id = "USB\\VID_05E3&PID_0610\\6&2B&0&1";
-    hub.hardware_ids = {"USB\\VID_05E3&PID_0610&REV_9226", "USB\\VID_05E3&PID_0610"};
-    hub.service = "usbhub";
-    fixture::ScopedUsbDevice other(hub);
-    REQUIRE_MESSAGE(other.ok(), other.error());
-    doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE_X64"), KEY_WOW64_64KEY);
-
-    std::string device_id = boot_record.instance_id;
-    std::string hardware_id = boot_record.hardware_ids.front();
-    std::string compatible_id = boot_record.compatible_ids.front();
-    std::string description = "DFU in FS Mode";
-    vesk_device dev{};
-    dev.vendor_id = 0x2E3C;
-    dev.product_id = 0xDF11;
-    dev.device_id = device_id.data();
-    dev.hardware_id = hardware_id.data();
-    dev.compatible_id = compatible_id.data();
-    dev.description = description.data();
-
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    const std::string dir = std::string(temp) + "Morvane-Driver-e2e-" + std::to_string(GetCurrentProcessId());
-    REQUIRE(CreateDirectoryA(dir.c_str(), nullptr));
-    vesk_prepare_options prepare{};
-    prepare.driver_kind = VESK_DRIVER_WINUSB;
-    prepare.manufacturer = "Morvane";
-    REQUIRE_MESSAGE(vesk_prepare_driver(&dev, dir.c_str(), kInfName, &prepare) == VESK_OK, run_test::dump_log());
-
-    vesk_install_options install{};
-    install.pending_wait_ms = 30000;
-    vesk_result result;
-    {
-        SetupLogWriter log_writer;
-        result = vesk_install_driver(&dev, dir.c_str(), kInfName, &install);
-    }
-    INFO(run_test::dump_log());
-    CHECK(result == VESK_OK);
-    CHECK(run_test::has_line("[installer process] Installing driver for " + hardware_id + " - please wait..."));
-    CHECK(run_test::has_line("[installer process] driver update completed"));
-    CHECK(run_test::has_line("[syslog] >>>  [e2e setup log line"));
-    CHECK(run_test::has_line("[installer process] re-enumeration succeeded..."));
-    CHECK(service_of(device_id) == "WinUSB");
-    CHECK(service_of(hub.instance_id) == "usbhub");
-    // Restore points off (1) when the installation began, the value gone again after it.
+// Restore points off (1) when the installation began, the value gone again after it.
+void check_policy_put_back() {
     const std::vector<std::string> saves = doubles::gpo_saves();
     REQUIRE(saves.size() == 2);
     CHECK(saves[0].find("add=1") != std::string::npos);
@@ -132,5 +32,120 @@ TEST_CASE("a prepared WinUSB package installs onto the synthetic bootloader; not
     CHECK(saves[1].find("add=0") != std::string::npos);
     CHECK(saves[1].find("DisableSystemRestore=absent") != std::string::npos);
     CHECK(doubles::policy_value() == "absent");
-    doubles::reset_records();
+}
+
+// The INF as preparation wrote it (UTF-16LE) with one piece of text replaced.
+void edit_inf(const std::string& path, const std::wstring& from, const std::wstring& to) {
+    const std::string bytes = run_test::read_text(path);
+    REQUIRE(bytes.size() % 2 == 0);
+    std::wstring text(bytes.size() / 2, L'\0');
+    std::memcpy(text.data(), bytes.data(), bytes.size());
+    const std::size_t at = text.find(from);
+    REQUIRE(at != std::wstring::npos);
+    text.replace(at, from.size(), to);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    REQUIRE(f);
+    std::fwrite(text.data(), sizeof(wchar_t), text.size(), f);
+    std::fclose(f);
+}
+}  // namespace
+
+TEST_CASE("a prepared WinUSB package installs onto the synthetic bootloader; nothing else changes") {
+    Scene s;
+    const vesk_result result = install(s);
+    INFO(run_test::dump_log());
+    CHECK(result == VESK_OK);
+    CHECK(run_test::has_line("[installer process] Installing driver for " + s.device.hardware_id + " - please wait..."));
+    CHECK(run_test::has_line("[installer process] driver update completed"));
+    CHECK(run_test::has_line("[syslog] >>>  [e2e setup log line"));
+    CHECK(run_test::has_line("[installer process] re-enumeration succeeded..."));
+    CHECK(service_of(s.device.device_id) == "WinUSB");
+    CHECK(service_of(s.hub_node.instance_id) == "usbhub");
+    check_policy_put_back();
+}
+
+TEST_CASE("the device removed before the run") {
+    Scene s;
+    s.boot.reset();  // unplugged: Wine keeps no node of a removed device
+    REQUIRE(service_of(s.device.device_id) == "<no node>");
+    const vesk_result result = install(s);
+    INFO(run_test::dump_log());
+    // Windows fails the update with 0xE000020B, which the installer reports as "Device was not
+    // detected ..." and answers by storing the INF (the row and the copy are tested in
+    // test_error_mapping and test_installer_flow). Wine's UpdateDriverForPlugAndPlayDevicesW
+    // returns TRUE when no device matches, so here the update "completes" and only the
+    // re-enumeration finds no device. Either way the run's result is VESK_OK.
+    CHECK(result == VESK_OK);
+    CHECK(run_test::has_line("[installer process] driver update completed"));
+    CHECK(run_test::has_line("[installer process] failed to locate device_id " + s.device.device_id + ": d"));
+    CHECK_FALSE(run_test::has_line("re-enumeration succeeded"));
+    CHECK(service_of(s.hub_node.instance_id) == "usbhub");
+    CHECK(run_test::has_line("[process_message] Installer process completed"));
+    check_policy_put_back();
+}
+
+TEST_CASE("the installer killed during the driver update") {
+    Scene s;
+    // Killed once it has switched restore points off, that is, while it installs.
+    std::atomic<bool> killed{false};
+    std::thread killer([&] {
+        for (int i = 0; i < 2000 && doubles::gpo_saves().empty(); ++i) Sleep(10);
+        if (HANDLE process = open_installer_process()) {
+            killed = TerminateProcess(process, 1) != FALSE;  // what Task Manager does
+            CloseHandle(process);
+        }
+    });
+    const vesk_result result = install(s);
+    killer.join();
+    INFO(run_test::dump_log());
+    REQUIRE(killed);
+    // No status: the exit code 1 of the killed process decides.
+    CHECK(result == VESK_ERR_OTHER);
+    CHECK(run_test::has_line("[installer process] Installing driver for " + s.device.hardware_id));
+    CHECK_FALSE(run_test::has_line("[process_message] Installer process completed"));
+    // The policy is put back by the installer at its end, which a killed one never reaches:
+    // restore points stay switched off.
+    CHECK(doubles::gpo_saves().size() == 1);
+    CHECK(doubles::policy_value() == "1");
+    CHECK(service_of(s.hub_node.instance_id) == "usbhub");
+    // The run may have ended between the installer's codes 5 and 6; the next one starts finite.
+    installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
+}
+
+TEST_CASE("a package whose INF has a syntax error") {
+    struct Case {
+        const char* name;
+        const wchar_t* from;
+        const wchar_t* to;
+        bool hardware_id;
+        vesk_result result;
+        const char* said;
+    };
+    // Windows fails the update of a device with such an INF with a SetupAPI syntax code. Wine's
+    // update returns TRUE without installing anything (the INF matches no driver), so with the
+    // device's hardware ID the installer reports success and the device keeps its state. Wine's
+    // SetupCopyOEMInfW does report the parser's error: a device record without a hardware ID
+    // makes the installer store the INF, and that failure takes the mapping's way.
+    const Case cases[] = {
+        {"section line without its bracket, with hardware ID (Wine: update returns TRUE)", L"[Version]", L"[Version",
+         true, VESK_OK, "[installer process] driver update completed"},
+        {"section line without its bracket, INF copy (ERROR_BAD_SECTION_NAME_LINE, not in the table)", L"[Version]",
+         L"[Version", false, VESK_ERR_OTHER, "[installer process] Unhandled error 0xE0000001 (-536870911)"},
+        {"signature cut short, INF copy (ERROR_WRONG_INF_STYLE)", L"\"$Windows NT$\"", L"\"$Windows NT\"", false,
+         VESK_ERR_BAD_INF, "[installer process] The syntax of the INF file is invalid."},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        Scene s;
+        edit_inf(s.inf_path(), c.from, c.to);
+        vesk_device record = s.device.record;
+        if (!c.hardware_id) record.hardware_id = nullptr;
+        const vesk_result result = install(s, &record);
+        INFO(run_test::dump_log());
+        CHECK(result == c.result);
+        CHECK(run_test::has_line(c.said));
+        CHECK(service_of(s.device.device_id) == "<none>");  // nothing was installed
+        CHECK(service_of(s.hub_node.instance_id) == "usbhub");
+        check_policy_put_back();
+    }
 }
