@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "doubles_support.h"
 #include "install_run.h"
@@ -191,6 +192,17 @@ struct Scene {
     }
     std::string inf_path() const { return dir + "\\" + kInfName; }
 };
+
+// Restore points off (1) when the installation began, the value gone again after it.
+inline void check_policy_put_back() {
+    const std::vector<std::string> saves = doubles::gpo_saves();
+    REQUIRE(saves.size() == 2);
+    CHECK(saves[0].find("add=1") != std::string::npos);
+    CHECK(saves[0].find("DisableSystemRestore=1") != std::string::npos);
+    CHECK(saves[1].find("add=0") != std::string::npos);
+    CHECK(saves[1].find("DisableSystemRestore=absent") != std::string::npos);
+    CHECK(doubles::policy_value() == "absent");
+}
 
 // The installer process of this machine's build, or null.
 inline HANDLE open_installer_process() {

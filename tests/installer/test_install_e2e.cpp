@@ -23,17 +23,6 @@ vesk_result install(Scene& s, vesk_device* record = nullptr) {
     return vesk_install_driver(record ? record : &s.device.record, s.dir.c_str(), kInfName, &options);
 }
 
-// Restore points off (1) when the installation began, the value gone again after it.
-void check_policy_put_back() {
-    const std::vector<std::string> saves = doubles::gpo_saves();
-    REQUIRE(saves.size() == 2);
-    CHECK(saves[0].find("add=1") != std::string::npos);
-    CHECK(saves[0].find("DisableSystemRestore=1") != std::string::npos);
-    CHECK(saves[1].find("add=0") != std::string::npos);
-    CHECK(saves[1].find("DisableSystemRestore=absent") != std::string::npos);
-    CHECK(doubles::policy_value() == "absent");
-}
-
 // The INF as preparation wrote it (UTF-16LE) with one piece of text replaced.
 void edit_inf(const std::string& path, const std::wstring& from, const std::wstring& to) {
     const std::string bytes = run_test::read_text(path);
