@@ -136,24 +136,42 @@ struct BootRecord {
     }
 };
 
-// The WinUSB package for the bootloader, prepared once per program below TEMP (and removed at
-// its end); each test installs from a copy of its own.
+// Prepares the WinUSB package for the bootloader into `dir`.
+inline vesk_result prepare_package(const std::string& dir) {
+    BootRecord boot(fixture::bootloader(kBootSerial));
+    vesk_prepare_options prepare{};
+    prepare.driver_kind = VESK_DRIVER_WINUSB;
+    prepare.manufacturer = "Morvane";
+    return vesk_prepare_driver(&boot.record, dir.c_str(), kInfName, &prepare);
+}
+
+// The package, prepared once per program below TEMP (and removed at its end); each test
+// installs from a copy of its own. VESK_E2E_PACKAGE names a package prepared beforehand by
+// another program (e2e_prepare), which is left alone: on a 32-bit prefix the catalog doubles
+// and the installer share one system directory, and Wine hands the doubles' load order on to
+// every child, so there the package is signed in a process of its own.
 inline const std::string& prepared_package() {
     struct Prepared {
         std::string dir;
+        bool owned = false;
         Prepared() {
+            char given[MAX_PATH] = {};
+            const DWORD n = GetEnvironmentVariableA("VESK_E2E_PACKAGE", given, MAX_PATH);
+            if (n > 0 && n < MAX_PATH) {
+                dir = given;
+                REQUIRE_MESSAGE(GetFileAttributesA((dir + "\\" + kInfName).c_str()) != INVALID_FILE_ATTRIBUTES, dir);
+                return;
+            }
             char temp[MAX_PATH];
             GetTempPathA(MAX_PATH, temp);
             dir = std::string(temp) + "Morvane-Driver-e2e-" + std::to_string(GetCurrentProcessId());
             REQUIRE(CreateDirectoryA(dir.c_str(), nullptr));
-            BootRecord boot(fixture::bootloader(kBootSerial));
-            vesk_prepare_options prepare{};
-            prepare.driver_kind = VESK_DRIVER_WINUSB;
-            prepare.manufacturer = "Morvane";
-            REQUIRE_MESSAGE(vesk_prepare_driver(&boot.record, dir.c_str(), kInfName, &prepare) == VESK_OK,
-                            run_test::dump_log());
+            owned = true;
+            REQUIRE_MESSAGE(prepare_package(dir) == VESK_OK, run_test::dump_log());
         }
-        ~Prepared() { remove_directory(dir); }
+        ~Prepared() {
+            if (owned) remove_directory(dir);
+        }
     };
     static const Prepared prepared;
     return prepared.dir;
