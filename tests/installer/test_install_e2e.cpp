@@ -60,8 +60,8 @@ TEST_CASE("the device removed before the run") {
     const vesk_result result = install(s);
     INFO(run_test::dump_log());
     // Windows fails the update with 0xE000020B, which the installer reports as "Device was not
-    // detected ..." and answers by storing the INF (the row and the copy are tested in
-    // test_error_mapping and test_installer_flow). Wine's UpdateDriverForPlugAndPlayDevicesW
+    // detected ..." and answers by storing the INF (the row is tested in test_error_mapping,
+    // the INF copy in test_installer_flow). Wine's UpdateDriverForPlugAndPlayDevicesW
     // returns TRUE when no device matches, so here the update "completes" and only the
     // re-enumeration finds no device. Either way the run's result is VESK_OK.
     CHECK(result == VESK_OK);
