@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The setup program under Wine against a simulated Morvane bootloader, start to finish:
+#   scripts/demo.sh [BUILD]
+# A private Wine prefix and X display; a synthetic USB device 2E3C:DF11 (vesk-usbdev); the setup
+# program started, its first check awaited, "Install WinUSB" clicked and confirmed, the outcome
+# awaited. Written into one output folder (VESK_DEMO_OUT, default BUILD/demo-<time>):
+#   1-after-check.png  2-progress.png  3-outcome.png   screenshots of the display
+#   diagnostics.txt    the pane, copied with the program's "Copy diagnostics" button
+#   device.txt         the simulated device's properties after the installation
+#   summary.txt        status line, timings, device service
+# The prefix and the display are removed afterwards. Exit code 0 only for a verified install.
+# VESK_DEMO_PREFIX=DIR uses an existing prefix (e.g. the tests') instead and leaves it in place.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-build}" && pwd)
+bin=$build/x86/bin
+setup_exe=$bin/Morvane-Windows-Driver-Setup.exe
+for f in "$setup_exe" "$bin/setup_demo.exe" "$bin/vesk-usbdev.exe" "$build/x86/doubles/wintrust.dll"; do
+  if [ ! -f "$f" ]; then echo "demo: $f is missing (make BUILD=${1:-build} build-all)" >&2; exit 1; fi
+done
+out=${VESK_DEMO_OUT:-$build/demo-$(date +%Y%m%d-%H%M%S)}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+rm -f "$out"/*.png "$out"/*.done "$out"/*.txt
+
+work=$(mktemp -d)
+xvfb=""
+own_prefix=1
+if [ -n "${VESK_DEMO_PREFIX:-}" ]; then
+  own_prefix=0
+  # That prefix's default desktop may have started without a display: the driver makes its own.
+  export VESK_DEMO_DESKTOP=1
+  export WINEPREFIX=$(cd "$VESK_DEMO_PREFIX" && pwd)
+else
+  export WINEPREFIX=$work/prefix
+fi
+export VESK_WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
+winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
+cleanup() {
+  [ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" remove "$device" </dev/null >/dev/null 2>&1
+  if [ $own_prefix = 1 ]; then wineserver -k >/dev/null 2>&1; fi
+  if [ -n "$xvfb" ]; then kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ $own_prefix = 1 ]; then
+  echo "demo: making a private Wine prefix (about half a minute)"
+  "$root/tests/wine/make-prefix.sh" "$WINEPREFIX" win64 >/dev/null || exit 1
+fi
+
+# A display of our own; the prefix's desktop is started on it.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb=$!
+display=""
+read -r -t 10 display <"$work/display" || true
+if [ -z "$display" ]; then echo "demo: Xvfb did not start" >&2; exit 1; fi
+export DISPLAY=:$display
+# Wine's background processes start with the first program and keep its stdio: they get none
+# of ours (a pipe of ours held open by them would never end), and every output goes via files.
+if [ $own_prefix = 1 ]; then
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+fi
+
+wine "$bin/vesk-usbdev.exe" bootloader </dev/null >"$work/device" 2>&1
+device=$(tr -d '\r' <"$work/device" | tail -n1)
+case "$device" in
+  'USB\VID_2E3C&PID_DF11\'*) echo "demo: simulated bootloader $device" ;;
+  *) echo "demo: could not make the simulated bootloader: $device" >&2; device=""; exit 1 ;;
+esac
+
+shot() {  # the whole display, as the user would see it
+  xwd -root -silent -display "$DISPLAY" >"$work/$1.xwd" && convert "xwd:$work/$1.xwd" "$out/$1.png"
+}
+
+status_line="" ready="" install="" progress=yes
+# The catalog is signed through Wine's missing signing services: the test doubles stand in.
+# The driver writes to a file that is followed here (a pipe could be held open by the desktop
+# process that Wine starts from it).
+: >"$work/driver.out"
+"$root/tests/catalog/with-doubles.sh" syswow64 "$build/x86/doubles/wintrust.dll" "$build/x86/doubles/mssign32.dll" -- \
+  wine "$bin/setup_demo.exe" "$(winpath "$setup_exe")" "$(winpath "$out")" </dev/null >"$work/driver.out" 2>"$work/driver.err" &
+driver=$!
+while IFS= read -r line; do
+  line=${line%$'\r'}
+  case "$line" in
+    "SNAPSHOT "*) name=${line#SNAPSHOT }; shot "$name"; : >"$out/$name.done" ;;
+    "STATUS "*) status_line=${line#STATUS } ;;
+    "READY_SECONDS "*) ready=${line#READY_SECONDS } ;;
+    "INSTALL_SECONDS "*) install=${line#INSTALL_SECONDS } ;;
+    NO_PROGRESS_WINDOW) progress=no ;;
+    *) echo "demo: $line" ;;
+  esac
+done < <(tail -n +1 -f --pid=$driver "$work/driver.out")
+wait $driver
+rm -f "$out"/*.done
+
+wine "$bin/vesk-usbdev.exe" query "$device" </dev/null >"$work/query" 2>&1
+tr -d '\r' <"$work/query" >"$out/device.txt"
+service=$(sed -n 's/^ *[Ss]ervice[^:=]*[:=] *//p' "$out/device.txt" | head -n1)
+{
+  echo "status: $status_line"
+  echo "first check done after: ${ready:-?} s"
+  echo "installation (check, prepare, install, verify): ${install:-?} s"
+  echo "progress window seen: $progress"
+  echo "device: $device"
+  echo "device service: ${service:-(none)}"
+} >"$out/summary.txt"
+
+echo "demo: output in $out"
+ls "$out" | sed 's/^/demo:   /'
+cat "$out/summary.txt" | sed 's/^/demo: /'
+[ "$status_line" = "Success: WinUSB binding verified. Reconnect in BOOT0." ]

@@ -1,0 +1,177 @@
+// The demo's hands: starts the setup program, waits for its first check, clicks "Install WinUSB",
+// answers Yes, waits for the outcome, copies the diagnostics with the program's own button and
+// closes the window. At three moments it asks the script that runs it for a screenshot: it
+// prints "SNAPSHOT <name>" and waits (a limited time) until the script has made <name>.done in
+// the output folder.
+//   setup_demo.exe SETUP_EXE OUTPUT_FOLDER        (Windows paths)
+// Prints "STATUS <status line>", "READY_SECONDS <s>", "INSTALL_SECONDS <s>" and, when the
+// progress window was never seen, "NO_PROGRESS_WINDOW". Exit code 0 only for a verified install.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "gui_support.h"
+#include "setup_window.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kStartMs = 60000;
+constexpr int kInstallMs = 300000;
+constexpr int kSnapshotMs = 15000;
+constexpr wchar_t kChecking[] = L"Checking the connected DFU device...";
+constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
+constexpr wchar_t kVerified[] = L"Success: WinUSB binding verified. Reconnect in BOOT0.";
+
+std::wstring out_dir;
+
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void snapshot(const char* name) {
+    const std::wstring done = out_dir + L"\\" + gui::widen(name) + L".done";
+    say(std::string("SNAPSHOT ") + name);
+    gui::wait_for([&] { return GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, kSnapshotMs);
+    DeleteFileW(done.c_str());
+}
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+bool write_utf8(const std::wstring& path, const std::wstring& text) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    const std::string bytes = gui::narrow(text);
+    DWORD written = 0;
+    const BOOL ok = WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(f);
+    return ok && written == bytes.size();
+}
+
+// With VESK_DEMO_DESKTOP=1 (a prefix whose default desktop was started without a display, as
+// the test suite's is) the driver runs again on a desktop of its own, which gets the display;
+// the setup program inherits that desktop.
+int run_on_own_desktop() {
+    HDESK desktop = CreateDesktopW(L"vesk-setup-demo", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    if (!desktop) return 90;
+    SetEnvironmentVariableW(L"VESK_DEMO_DESKTOP", nullptr);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.lpDesktop = const_cast<wchar_t*>(L"vesk-setup-demo");
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
+        if (h && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, GetCommandLineW(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return 91;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 92;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseDesktop(desktop);
+    return static_cast<int>(code);
+}
+
+// Lets a window that has just appeared paint itself before the screenshot is taken.
+void let_paint(HWND window) {
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    wchar_t flag[4] = {};
+    if (GetEnvironmentVariableW(L"VESK_DEMO_DESKTOP", flag, 4) && flag[0] == L'1') return run_on_own_desktop();
+    if (argc != 3) {
+        std::fputs("usage: setup_demo SETUP_EXE OUTPUT_FOLDER\n", stderr);
+        return 2;
+    }
+    out_dir = argv[2];
+    std::wstring command = L"\"" + std::wstring(argv[1]) + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    const auto started = Clock::now();
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        say("ERROR could not start the setup program");
+        return 1;
+    }
+    HWND window = nullptr;
+    gui::wait_for(
+        [&] {
+            for (HWND h : gui::top_windows(pi.dwProcessId, kSetupWindowClass))
+                if (IsWindowVisible(h)) window = h;
+            return window != nullptr;
+        },
+        kStartMs);
+    if (!window) {
+        say("ERROR no setup window");
+        TerminateProcess(pi.hProcess, 1);
+        return 1;
+    }
+    const std::vector<HWND> controls = gui::children(window);
+    const HWND status_line = controls.at(2);
+    const HWND pane = controls.at(7);
+    auto status = [&] { return gui::text_of(status_line); };
+    auto idle = [&] { return IsWindowEnabled(GetDlgItem(window, IDC_CHECK_DEVICE)) != FALSE; };
+
+    // The first check runs by itself.
+    gui::wait_for([&] { return idle() && status() != kChecking && status() != L"Ready to check the device."; },
+                  kStartMs);
+    char seconds[64];
+    std::snprintf(seconds, sizeof seconds, "READY_SECONDS %.2f", seconds_since(started));
+    say(seconds);
+    let_paint(window);
+    snapshot("1-after-check");
+
+    bool verified = false;
+    if (IsWindowEnabled(GetDlgItem(window, IDC_INSTALL_WINUSB))) {
+        const auto install_start = Clock::now();
+        PostMessageW(window, WM_COMMAND, IDC_INSTALL_WINUSB, 0);
+        const gui::Box confirm = gui::wait_for_box(pi.dwProcessId, kStartMs);
+        if (confirm.hwnd) gui::answer(confirm, IDYES);
+        HWND progress = nullptr;
+        gui::wait_for(
+            [&] {
+                for (HWND h : gui::top_windows(pi.dwProcessId, L"vesk_progress_class"))
+                    if (IsWindowVisible(h)) progress = h;
+                return progress != nullptr || (idle() && status() != kInstalling);
+            },
+            kInstallMs);
+        if (progress) {
+            let_paint(progress);
+            let_paint(window);
+            snapshot("2-progress");
+        }
+        else say("NO_PROGRESS_WINDOW");
+        gui::wait_for([&] { return idle() && status() != kInstalling; }, kInstallMs);
+        std::snprintf(seconds, sizeof seconds, "INSTALL_SECONDS %.2f", seconds_since(install_start));
+        say(seconds);
+        verified = status() == kVerified;
+    }
+    let_paint(window);
+    snapshot("3-outcome");
+
+    // The diagnostics as the user gets them: "Copy diagnostics", then the clipboard.
+    gui::put_clipboard_text(L"");
+    PostMessageW(window, WM_COMMAND, IDC_COPY_DIAGNOSTICS, 0);
+    std::wstring copied;
+    gui::wait_for([&] { return !(copied = gui::clipboard_text()).empty() && copied != L"<none>"; }, kStartMs);
+    if (copied.empty() || copied == L"<none>") copied = gui::text_of(pane);  // what the pane shows, then
+    write_utf8(out_dir + L"\\diagnostics.txt", copied);
+    say("STATUS " + gui::narrow(status()));
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return verified ? 0 : 1;
+}
