@@ -138,6 +138,7 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(window, WM_COMMAND, IDC_INSTALL_WINUSB, 0);
         const gui::Box confirm = gui::wait_for_box(pi.dwProcessId, kStartMs);
         if (confirm.hwnd) gui::answer(confirm, IDYES);
+        gui::wait_for([&] { return status() == kInstalling; }, kStartMs);  // the worker has started
         HWND progress = nullptr;
         gui::wait_for(
             [&] {

@@ -204,6 +204,7 @@ TEST_CASE("a whole installation against a simulated bootloader") {
     CHECK(confirm.caption == L"Confirm Morvane driver setup");
     CHECK(confirm.owner == setup.window());
     gui::answer(confirm, IDYES);
+    REQUIRE(gui::wait_for([&] { return setup.status() == kInstalling; }, kStartMs));  // the worker has started
 
     // The progress window comes up while the installer runs; the setup window is disabled meanwhile.
     HWND progress = nullptr;
@@ -273,4 +274,78 @@ TEST_CASE("a whole installation against a simulated bootloader") {
     DWORD code = 99;
     GetExitCodeProcess(setup.process(), &code);
     CHECK(code == 0);
+}
+
+TEST_CASE("a device that is gone right after its installation: 40 polls, then the final line") {
+    for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
+    const std::string id = "USB\\VID_2E3C&PID_DF11\\5&7E&0&9";
+    REQUIRE(fixture::create_usb_device(fixture::bootloader("5&7E&0&9")));
+    // Another USB device stays, so that a scan without the bootloader still lists something.
+    fixture::UsbDevice hub;
+    hub.instance_id = "USB\\VID_05E3&PID_0610\\6&2B&0&1";
+    hub.hardware_ids = {"USB\\VID_05E3&PID_0610&REV_9226", "USB\\VID_05E3&PID_0610"};
+    hub.service = "usbhub";
+    hub.driver_version = "10.0.19041.1";
+    fixture::ScopedUsbDevice other(hub);
+    REQUIRE(other.ok());
+
+    SetupProgram setup;
+    REQUIRE(setup.window());
+    REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
+    setup.command(IDC_INSTALL_WINUSB);
+    const gui::Box confirm = gui::wait_for_box(setup.pid(), kStartMs);
+    REQUIRE(confirm.hwnd);
+    gui::answer(confirm, IDYES);
+    REQUIRE(gui::wait_for([&] { return setup.status() == kInstalling; }, kStartMs));  // the worker has started
+
+    // The worker polls right after the installation, faster than a device could be pulled from
+    // here. So the scans are held off while the installation runs: the scan's own guard, taken
+    // first by the test, makes them fail as busy. Once the installation is over the device is
+    // removed and the scans are let go; the remaining polls find no device.
+    HWND progress = nullptr;
+    REQUIRE(gui::wait_for(
+        [&] {
+            for (HWND h : gui::top_windows(setup.pid(), L"vesk_progress_class"))
+                if (IsWindowVisible(h)) progress = h;
+            return progress != nullptr;
+        },
+        kInstallMs));
+    HANDLE scan_guard = CreateMutexW(nullptr, FALSE, L"Global\\vesk_create_list");
+    REQUIRE(scan_guard);
+    REQUIRE(GetLastError() != ERROR_ALREADY_EXISTS);
+    const wchar_t kAccepted[] = L"Windows accepted the package. Checking that WinUSB is actually bound...";
+    const bool accepted = gui::wait_for([&] { return setup.has_line(kAccepted); }, kInstallMs);
+    const auto polling = Clock::now();
+    std::string remove_error;
+    const bool removed = fixture::remove_usb_device(id, &remove_error);
+    CloseHandle(scan_guard);
+    REQUIRE(accepted);
+    REQUIRE_MESSAGE(removed, remove_error);
+    REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_CHECK_DEVICE) && setup.status() != kInstalling; },
+                          kInstallMs));
+    const double poll_time = seconds_since(polling);
+    MESSAGE("40 polls took " << poll_time << " s");
+
+    Lines after;
+    bool seen = false;
+    for (const std::wstring& l : setup.lines()) {
+        if (seen && l.rfind(L"libvesk:", 0) != 0) after.push_back(l);
+        seen = seen || l == kAccepted;
+    }
+    CAPTURE(after);
+    REQUIRE(after.size() == 41);
+    std::size_t busy = 0;
+    while (busy < 40 && after[busy].rfind(L"Device scan failed (", 0) == 0) ++busy;
+    CHECK(busy < 40);  // the device's absence was seen, not only the held scans
+    for (std::size_t i = busy; i < 40; ++i) {
+        CAPTURE(i);
+        CHECK(after[i] == L"No AT32 DFU device found. Connect Morvane while holding BOOT0, then click Check device.");
+    }
+    CHECK(after[40] ==
+          L"Installation could not be verified. Reconnect in BOOT0 and click Check device. A Windows restart may be "
+          L"required.");
+    CHECK(setup.status() == L"Driver setup did not complete. Read diagnostics and check the device again.");
+    // 39 pauses of 250 ms between the polls, plus the scans.
+    CHECK(poll_time >= 9.5);
+    CHECK(poll_time < 40.0);
 }
