@@ -13,6 +13,7 @@
 #include <string>
 
 #include "gui_support.h"
+#include "own_desktop.h"
 #include "setup_window.h"
 
 namespace {
@@ -51,33 +52,6 @@ bool write_utf8(const std::wstring& path, const std::wstring& text) {
     return ok && written == bytes.size();
 }
 
-// With VESK_DEMO_DESKTOP=1 (a prefix whose default desktop was started without a display, as
-// the test suite's is) the driver runs again on a desktop of its own, which gets the display;
-// the setup program inherits that desktop.
-int run_on_own_desktop() {
-    HDESK desktop = CreateDesktopW(L"vesk-setup-demo", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    if (!desktop) return 90;
-    SetEnvironmentVariableW(L"VESK_DEMO_DESKTOP", nullptr);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.lpDesktop = const_cast<wchar_t*>(L"vesk-setup-demo");
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
-        if (h && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, GetCommandLineW(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return 91;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 92;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    CloseDesktop(desktop);
-    return static_cast<int>(code);
-}
-
 // Lets a window that has just appeared paint itself before the screenshot is taken.
 void let_paint(HWND window) {
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
@@ -88,8 +62,11 @@ void let_paint(HWND window) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // VESK_DEMO_DESKTOP=1: a prefix whose default desktop has no display (the test suite's);
+    // the driver runs again on a desktop of its own, and the setup program inherits it.
     wchar_t flag[4] = {};
-    if (GetEnvironmentVariableW(L"VESK_DEMO_DESKTOP", flag, 4) && flag[0] == L'1') return run_on_own_desktop();
+    if (GetEnvironmentVariableW(L"VESK_DEMO_DESKTOP", flag, 4) && flag[0] == L'1')
+        return gui_desktop::run_again_on_own_desktop(L"VESK_DEMO_DESKTOP", nullptr);
     if (argc != 3) {
         std::fputs("usage: setup_demo SETUP_EXE OUTPUT_FOLDER\n", stderr);
         return 2;

@@ -149,13 +149,8 @@ TEST_CASE("SelfSignFile: a fresh certificate in both stores, the key gone, the c
 
 TEST_CASE("the setup program's package, prepared twice: one certificate left, a signed catalog") {
     ScratchDir d;
-    vesk_device dev{};
-    dev.vendor_id = 0x2E3C;
-    dev.product_id = 0xDF11;
-    dev.description = const_cast<char*>("Morvane DFU bootloader");
-    vesk_prepare_options o{};
-    o.driver_kind = VESK_DRIVER_WINUSB;
-    o.manufacturer = "Morvane";
+    vesk_device dev = device();
+    vesk_prepare_options o = setup_options();
     vesk_set_log_threshold(VESK_LOG_DEBUG);
     for (int run = 0; run < 2; ++run) {
         CAPTURE(run);

@@ -101,6 +101,26 @@ inline std::string read_text(const std::string& path) {
     return s;
 }
 
+// Removes a directory tree; files of an installer that is still on its way out get five seconds.
+inline void remove_tree(const std::string& d) {
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((d + "\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string n = fd.cFileName;
+            if (n == "." || n == "..") continue;
+            const std::string p = d + "\\" + n;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(p);
+            } else {
+                for (int i = 0; i < 50 && !DeleteFileA(p.c_str()); ++i) Sleep(100);
+            }
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryA(d.c_str());
+}
+
 // A fresh directory below TEMP with the stand-in under the installer's name for this machine.
 class Package {
 public:
@@ -126,25 +146,6 @@ public:
     std::string file(const std::string& name) const { return dir_ + "\\" + name; }
 
 private:
-    static void remove_tree(const std::string& d) {
-        WIN32_FIND_DATAA fd;
-        HANDLE h = FindFirstFileA((d + "\\*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                const std::string n = fd.cFileName;
-                if (n == "." || n == "..") continue;
-                const std::string p = d + "\\" + n;
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    remove_tree(p);
-                } else {
-                    // The installer may still be on its way out.
-                    for (int i = 0; i < 50 && !DeleteFileA(p.c_str()); ++i) Sleep(100);
-                }
-            } while (FindNextFileA(h, &fd));
-            FindClose(h);
-        }
-        RemoveDirectoryA(d.c_str());
-    }
     std::string dir_;
 };
 

@@ -102,25 +102,6 @@ inline std::string copy_directory(const std::string& from, const std::string& to
     return to;
 }
 
-inline void remove_directory(const std::string& d) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((d + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string n = fd.cFileName;
-            if (n == "." || n == "..") continue;
-            const std::string p = d + "\\" + n;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_directory(p);
-            } else {
-                for (int i = 0; i < 50 && !DeleteFileA(p.c_str()); ++i) Sleep(100);  // the installer may be leaving
-            }
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(d.c_str());
-}
-
 // The bootloader record as the device list would give it.
 struct BootRecord {
     std::string device_id, hardware_id, compatible_id, description = "DFU in FS Mode";
@@ -170,7 +151,7 @@ inline const std::string& prepared_package() {
             REQUIRE_MESSAGE(prepare_package(dir) == VESK_OK, run_test::dump_log());
         }
         ~Prepared() {
-            if (owned) remove_directory(dir);
+            if (owned) run_test::remove_tree(dir);
         }
     };
     static const Prepared prepared;
@@ -205,7 +186,7 @@ struct Scene {
         run_test::clear_log();
     }
     ~Scene() {
-        remove_directory(dir);
+        run_test::remove_tree(dir);
         doubles::reset_records();
     }
     std::string inf_path() const { return dir + "\\" + kInfName; }

@@ -14,8 +14,27 @@
 #include <vector>
 
 #include "files.h"
+#include "libvesk.h"
 
 namespace pkgtest {
+
+// A device record as the scan gives it; the setup program's bootloader by default.
+inline vesk_device device(uint16_t vid = 0x2E3C, uint16_t pid = 0xDF11,
+                          const char* description = "Morvane DFU bootloader") {
+    vesk_device d{};
+    d.vendor_id = vid;
+    d.product_id = pid;
+    d.description = const_cast<char*>(description);
+    return d;
+}
+
+// The options of the setup program's own preparation.
+inline vesk_prepare_options setup_options() {
+    vesk_prepare_options o{};
+    o.driver_kind = VESK_DRIVER_WINUSB;
+    o.manufacturer = "Morvane";
+    return o;
+}
 
 inline std::wstring widen(const std::string& s) {
     Utf16 w(to_utf16(s.c_str()));

@@ -25,10 +25,7 @@ TEST_CASE("driver date in this time zone") {
     REQUIRE(effective == std::stol(bias));
 
     ScratchDir d;
-    vesk_device dev{};
-    dev.vendor_id = 0x2E3C;
-    dev.product_id = 0xDF11;
-    dev.description = const_cast<char*>("Morvane DFU bootloader");
+    vesk_device dev = pkgtest::device();
     vesk_prepare_options o{};
     o.manufacturer = "Morvane";
     o.skip_catalog = 1;

@@ -18,14 +18,6 @@ using namespace pkgtest;
 namespace {
 constexpr const char* kGuid = "{01234567-89AB-CDEF-0123-456789ABCDEF}";
 
-vesk_device device(uint16_t vid, uint16_t pid, const char* description = "Morvane DFU bootloader") {
-    vesk_device d{};
-    d.vendor_id = vid;
-    d.product_id = pid;
-    d.description = const_cast<char*>(description);
-    return d;
-}
-
 // The INF as text: FF FE, then UTF-16LE narrowed (the tests use ASCII only).
 std::string inf_text(const std::string& path) {
     const std::string raw = read_file(path);
