@@ -139,11 +139,13 @@ int wmain(int argc, wchar_t** argv) {
     snapshot("3-outcome");
 
     // The diagnostics as the user gets them: "Copy diagnostics", then the clipboard.
+    // Sent, not posted: the click is over (the clipboard closed again) when the call returns, so
+    // reading the clipboard can never hold it while the program writes it.
     gui::put_clipboard_text(L"");
-    PostMessageW(window, WM_COMMAND, IDC_COPY_DIAGNOSTICS, 0);
-    std::wstring copied;
-    gui::wait_for([&] { return !(copied = gui::clipboard_text()).empty() && copied != L"<none>"; }, kStartMs);
-    if (copied.empty() || copied == L"<none>") copied = gui::text_of(pane);  // what the pane shows, then
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_COMMAND, IDC_COPY_DIAGNOSTICS, 0, SMTO_ABORTIFHUNG, 10000, &ignored);
+    std::wstring copied = gui::clipboard_text();
+    if (copied.empty() || copied[0] == L'<') copied = gui::text_of(pane);  // what the pane shows, then
     write_utf8(out_dir + L"\\diagnostics.txt", copied);
     say("STATUS " + gui::narrow(status()));
 
