@@ -45,10 +45,10 @@ def main():
         fail("expected an output file and %d rows, got %d rows" % (ROWS, len(sys.argv) - 2))
     output = sys.argv[1]
     rows = []
-    for spec in sys.argv[2:]:
-        parts = spec.split("|")
+    for row in sys.argv[2:]:
+        parts = row.split("|")
         if len(parts) != 5:
-            fail("bad row %r" % spec)
+            fail("bad row %r" % row)
         directory, name, path, stamp, expected = parts
         try:
             st = os.stat(path)
