@@ -1,6 +1,7 @@
 // The package's catalog: one member per listed file below the package directory, written by
 // the platform's catalog services so that Windows reads it back the way it wrote it.
 #include "catalog.h"
+#include "libvesk.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -139,10 +140,10 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
 
     const FileKind kind = file_kind(file_name);
     if (kind == FileKind::unhandled) {
-        vesk_log_message(2, "AddFileHash", "Unhandled file type: '%s' - ignoring", file_name);
+        vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unhandled file type: '%s' - ignoring", file_name);
         return false;
     }
-    vesk_log_message(0, "AddFileHash", kind == FileKind::pe ? "'%s': PE type" : "'%s': INF type", file_name);
+    vesk_log_message(VESK_LOG_DEBUG, "AddFileHash", kind == FileKind::pe ? "'%s': PE type" : "'%s': INF type", file_name);
 
     wchar_t obsolete[] = L"<<<Obsolete>>>";
     SPC_LINK link{};
@@ -162,7 +163,7 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     BYTE encoded[kSpcBytes];
     DWORD encoded_size = sizeof encoded;
     if (!encode(X509_ASN_ENCODING, data_oid, spc_value, encoded, &encoded_size)) {
-        vesk_log_message(2, "AddFileHash", "Unable to encode SPC Image Data: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to encode SPC Image Data: %s", PkiErrorText(0));
         return false;
     }
 
@@ -181,7 +182,7 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     CRYPTCATMEMBER* member =
         put_member(cat, nullptr, tag, &subject, kMemberVersion, sizeof sip, reinterpret_cast<BYTE*>(&sip));
     if (!member) {
-        vesk_log_message(2, "AddFileHash", "Unable to create cat entry for file '%s': %s", file_name, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to create cat entry for file '%s': %s", file_name, PkiErrorText(0));
         return false;
     }
     wchar_t file_attr[] = L"File";
@@ -190,7 +191,7 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     std::memcpy(os_value, kOsAttr, sizeof kOsAttr);
     if (!put_attr(cat, member, file_attr, kAttrFlags, wide_bytes(name.get()), reinterpret_cast<BYTE*>(name.get())) ||
         !put_attr(cat, member, osattr_attr, kAttrFlags, sizeof os_value, reinterpret_cast<BYTE*>(os_value))) {
-        vesk_log_message(2, "AddFileHash", "Unable to create attributes for file '%s': %s", file_name,
+        vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to create attributes for file '%s': %s", file_name,
                          PkiErrorText(0));
         return false;
     }
@@ -201,7 +202,7 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
     const std::size_t root_len = std::strlen(search_root);
     const std::size_t rel_len = std::strlen(relative);
     if (root_len + rel_len + 4 > kCatPathBytes) {
-        vesk_log_message(2, "ScanDirAndHash", "Path overflow");
+        vesk_log_message(VESK_LOG_WARNING, "ScanDirAndHash", "Path overflow");
         return;
     }
     char pattern[kCatPathBytes];
@@ -222,7 +223,7 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (!std::strcmp(name, ".") || !std::strcmp(name, "..")) continue;
             if (rel_len + std::strlen(name) + 2 > kCatPathBytes) {
-                vesk_log_message(2, "ScanDirAndHash", "path overflow");
+                vesk_log_message(VESK_LOG_WARNING, "ScanDirAndHash", "path overflow");
                 return;  // the rest of this directory stays unseen
             }
             char sub[kCatPathBytes];
@@ -239,9 +240,9 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
             (void)format_into(full, sizeof full, "%s%s\\%s", search_root, relative, name);
             uint8_t hash[kHashBytes];
             if (CalcHash(hash, full) && AddFileHash(cat, name, hash))
-                vesk_log_message(1, "ScanDirAndHash", "added hash for '%s'", full);
+                vesk_log_message(VESK_LOG_INFO, "ScanDirAndHash", "added hash for '%s'", full);
             else
-                vesk_log_message(2, "ScanDirAndHash", "could not add hash for '%s' - ignored", full);
+                vesk_log_message(VESK_LOG_WARNING, "ScanDirAndHash", "could not add hash for '%s' - ignored", full);
             break;
         }
     } while (FindNextFileW(listing.get(), &entry));
@@ -261,13 +262,13 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
 
     UniqueCryptProv prov;
     if (!CryptAcquireContextW(prov.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        vesk_log_message(2, "CreateCat", "Unable to acquire crypt context for cat creation");
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to acquire crypt context for cat creation");
         return false;
     }
     Utf16 wide_path(utf16_or_null(cat_path));
     Utf16 wide_hwid(utf16_or_null(hw_id));
     if (!wide_path || !wide_hwid) {
-        vesk_log_message(2, "CreateCat", "Unable to create file '%s': %s", cat_path ? cat_path : "(null)",
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to create file '%s': %s", cat_path ? cat_path : "(null)",
                          PkiErrorText(ERROR_INVALID_PARAMETER));
         return false;
     }
@@ -275,7 +276,7 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
 
     CatHandleCloser cat{api.close, api.open(wide_path.get(), CRYPTCAT_OPEN_CREATENEW, prov.get(), 0, 0)};
     if (cat.cat == INVALID_HANDLE_VALUE) {
-        vesk_log_message(2, "CreateCat", "Unable to create file '%s': %s", cat_path, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to create file '%s': %s", cat_path, PkiErrorText(0));
         return false;
     }
     wchar_t hwid_name[] = L"HWID1";
@@ -284,11 +285,11 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     std::memcpy(os_value, kOsList, sizeof kOsList);
     if (!api.put_cat_attr(cat.cat, hwid_name, kAttrFlags, wide_bytes(wide_hwid.get()),
                           reinterpret_cast<BYTE*>(wide_hwid.get()))) {
-        vesk_log_message(2, "CreateCat", "Failed to set HWID1 cat attribute: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Failed to set HWID1 cat attribute: %s", PkiErrorText(0));
         return false;
     }
     if (!api.put_cat_attr(cat.cat, os_name, kAttrFlags, sizeof os_value, reinterpret_cast<BYTE*>(os_value))) {
-        vesk_log_message(2, "CreateCat", "Failed to set OS cat attribute: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Failed to set OS cat attribute: %s", PkiErrorText(0));
         return false;
     }
 
@@ -310,20 +311,20 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     }
     if (!root_ok) {
         search_root[0] = '\0';
-        vesk_log_message(2, "CreateCat", "Unable to get full path for '%s'.\n", search_dir ? search_dir : "(null)");
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to get full path for '%s'.\n", search_dir ? search_dir : "(null)");
         return false;
     }
 
     const std::size_t slots = file_count ? file_count : 1;
     std::unique_ptr<char*[], FreeDeleter> match(static_cast<char**>(std::calloc(slots, sizeof(char*))));
     if (!match) {
-        vesk_log_message(2, "CreateCat", "Unable allocate local file list");
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable allocate local file list");
         return false;
     }
     for (uint32_t i = 0; i < file_count; ++i) {
         match[i] = file_names && file_names[i] ? _strdup(file_names[i]) : nullptr;
         if (!match[i]) {
-            vesk_log_message(2, "CreateCat", "'%s' could not be duplicated and will be ignored",
+            vesk_log_message(VESK_LOG_WARNING, "CreateCat", "'%s' could not be duplicated and will be ignored",
                              file_names && file_names[i] ? file_names[i] : "(null)");
             continue;
         }
@@ -334,10 +335,10 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     match.reset();
 
     if (!api.persist(cat.cat)) {
-        vesk_log_message(2, "CreateCat", "Unable to sort file: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to sort file: %s", PkiErrorText(0));
         return false;
     }
-    vesk_log_message(1, "CreateCat", "Successfully created file '%s'", cat_path);
+    vesk_log_message(VESK_LOG_INFO, "CreateCat", "Successfully created file '%s'", cat_path);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // Machine certificate stores. Every change is committed before the store is closed, so that
 // it reaches the store's persistent form whatever the platform's write-back policy.
 #include "cert_store.h"
+#include "libvesk.h"
 
 #include <cstring>
 #include <vector>
@@ -52,16 +53,16 @@ bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name) {
 
     StoreCloser store{close, control, open_machine_store(open, store_name)};
     if (!store.store) {
-        vesk_log_message(2, "AddCertToStore", "Failed to open system store '%s': %s", store_name, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Failed to open system store '%s': %s", store_name, PkiErrorText(0));
         return false;
     }
     CRYPT_DATA_BLOB name{sizeof kFriendlyName, reinterpret_cast<BYTE*>(const_cast<wchar_t*>(kFriendlyName))};
     if (!set_property(cert, CERT_FRIENDLY_NAME_PROP_ID, 0, &name)) {
-        vesk_log_message(2, "AddCertToStore", "Could not set friendly name: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Could not set friendly name: %s", PkiErrorText(0));
         return false;
     }
     if (!add(store.store, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
-        vesk_log_message(2, "AddCertToStore", "Failed to add certificate to system store '%s': %s", store_name,
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Failed to add certificate to system store '%s': %s", store_name,
                          PkiErrorText(0));
         return false;
     }
@@ -89,7 +90,7 @@ bool RemoveCertFromStore(const char* subject, const char* store_name) {
 
     StoreCloser store{close, control, open_machine_store(open, store_name)};
     if (!store.store) {
-        vesk_log_message(2, "RemoveCertFromStore", "failed to open system store '%s': %s", store_name,
+        vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore", "failed to open system store '%s': %s", store_name,
                          PkiErrorText(0));
         return false;
     }
@@ -102,7 +103,7 @@ bool RemoveCertFromStore(const char* subject, const char* store_name) {
                                  nullptr);
     }
     if (!encoded_ok) {
-        vesk_log_message(2, "RemoveCertFromStore", "Failed to encode '%s': %s", subject, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore", "Failed to encode '%s': %s", subject, PkiErrorText(0));
         return false;
     }
     CERT_NAME_BLOB name{size, encoded.data()};
@@ -112,12 +113,12 @@ bool RemoveCertFromStore(const char* subject, const char* store_name) {
         if (!found) return true;
         // The deletion frees the found context, whether or not it succeeds.
         if (!remove(found)) {
-            vesk_log_message(2, "RemoveCertFromStore", "Failed to delete certificate '%s' from '%s' store: %s",
+            vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore", "Failed to delete certificate '%s' from '%s' store: %s",
                              subject, store_name, PkiErrorText(0));
             return false;
         }
         store.changed = true;
-        vesk_log_message(1, "RemoveCertFromStore", "Deleted existing certificate '%s' from '%s' store", subject,
+        vesk_log_message(VESK_LOG_INFO, "RemoveCertFromStore", "Deleted existing certificate '%s' from '%s' store", subject,
                          store_name);
     }
 }
@@ -158,12 +159,12 @@ bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_w
 
     StoreCloser store{close, control, open_machine_store(open, "TrustedPublisher")};
     if (!store.store) {
-        vesk_log_message(2, "AddCertToTrustedPublisher", "Unable to open system store: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Unable to open system store: %s", PkiErrorText(0));
         return false;
     }
     PCCERT_CONTEXT cert = bytes ? create(X509_ASN_ENCODING, bytes, count) : nullptr;
     if (!cert) {
-        vesk_log_message(2, "AddCertToTrustedPublisher", "Could not create context for certificate: %s",
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Could not create context for certificate: %s",
                          PkiErrorText(0));
         return false;
     }
@@ -188,12 +189,12 @@ bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_w
         format_trusted_publisher_warning(text, organization, unit);
         if (MessageBoxA(owner, text, "Warning: Trusted Certificate installation", MB_OKCANCEL | MB_ICONWARNING) !=
             IDOK) {
-            vesk_log_message(1, "AddCertToTrustedPublisher", "Operation cancelled by the user");
+            vesk_log_message(VESK_LOG_INFO, "AddCertToTrustedPublisher", "Operation cancelled by the user");
             return false;
         }
     }
     if (!add(store.store, cert, CERT_STORE_ADD_NEWER, nullptr)) {
-        vesk_log_message(2, "AddCertToTrustedPublisher", "Could not add certificate: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Could not add certificate: %s", PkiErrorText(0));
         return false;
     }
     store.changed = true;

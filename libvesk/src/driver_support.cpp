@@ -1,4 +1,5 @@
 #include "driver_support.h"
+#include "libvesk.h"
 
 #include <cstring>
 
@@ -53,7 +54,7 @@ vesk_result get_version_info(int kind, VS_FIXEDFILEINFO* info) {
 
     Utf8 temp(temp_directory());
     if (!temp) {
-        vesk_log_message(2, "get_version_info", "Unable to use TEMP to extract file");
+        vesk_log_message(VESK_LOG_WARNING, "get_version_info", "Unable to use TEMP to extract file");
         return VESK_ERR_NO_RESOURCE;
     }
     const vesk_result made = check_dir(temp.get());
@@ -64,7 +65,7 @@ vesk_result get_version_info(int kind, VS_FIXEDFILEINFO* info) {
     append_cut(path, sizeof path, row->file_name);
     FILE* f = fopen_as_userU(path);
     if (!f) {
-        vesk_log_message(2, "get_version_info", "Failed to create file '%s' (%s)", path, last_error_text(0));
+        vesk_log_message(VESK_LOG_WARNING, "get_version_info", "Failed to create file '%s' (%s)", path, last_error_text(0));
         return VESK_ERR_NO_RESOURCE;
     }
     const std::size_t length = static_cast<uint32_t>(row->length);
@@ -82,7 +83,7 @@ vesk_result get_version_info(int kind, VS_FIXEDFILEINFO* info) {
         if (!block || !read_info(wide.get(), 0, size, block.get()) ||
             !query(block.get(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size) || !fixed ||
             fixed_size < sizeof *fixed) {
-            vesk_log_message(2, "get_version_info", "Unable to allocate buffer for version info");
+            vesk_log_message(VESK_LOG_WARNING, "get_version_info", "Unable to allocate buffer for version info");
         } else {
             VS_FIXEDFILEINFO record = *fixed;
             // The INF's driver date is the payload row's time stamp, not the resource's date.
@@ -105,10 +106,10 @@ int32_t vesk_is_driver_supported(vesk_driver_kind kind, VS_FIXEDFILEINFO* info) 
         (void)get_version_info(kind, info);
         if (kind == VESK_DRIVER_WINUSB) return 1;
         if (kind == VESK_DRIVER_LIBUSB0 || kind == VESK_DRIVER_LIBUSBK) return 0;
-        vesk_log_message(3, "vesk_is_driver_supported", "Unknown driver type");
+        vesk_log_message(VESK_LOG_ERROR, "vesk_is_driver_supported", "Unknown driver type");
         return 0;
     }
     if (kind == VESK_DRIVER_USER) return 0;
-    vesk_log_message(3, "vesk_is_driver_supported", "Unknown driver type");
+    vesk_log_message(VESK_LOG_ERROR, "vesk_is_driver_supported", "Unknown driver type");
     return 0;
 }

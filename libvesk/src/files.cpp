@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "libvesk.h"
 #include "error_text.h"
 #include "files.h"
 #include "format_into.h"
@@ -24,7 +25,7 @@ struct OwnerOnlySecurity {
         sid.reset(GetSid());
         if (!sid || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
             !SetSecurityDescriptorOwner(&sd, sid.get(), FALSE)) {
-            vesk_log_message(3, source, "Could not set security descriptor: %s", last_error_text(0));
+            vesk_log_message(VESK_LOG_ERROR, source, "Could not set security descriptor: %s", last_error_text(0));
             return;
         }
         sa.nLength = sizeof sa;
@@ -39,31 +40,31 @@ struct OwnerOnlySecurity {
 PSID GetSid() {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        vesk_log_message(3, "GetSid", "OpenProcessToken failed: %s", last_error_text(0));
+        vesk_log_message(VESK_LOG_ERROR, "GetSid", "OpenProcessToken failed: %s", last_error_text(0));
         return nullptr;
     }
     UniqueHandle token(raw);
     DWORD size = 0;
     if (GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size)) return nullptr;
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        vesk_log_message(3, "GetSid", "GetTokenInformation (pre) failed: %s", last_error_text(0));
+        vesk_log_message(VESK_LOG_ERROR, "GetSid", "GetTokenInformation (pre) failed: %s", last_error_text(0));
         return nullptr;
     }
     MallocPtr<TOKEN_USER> user(static_cast<TOKEN_USER*>(std::calloc(1, size)));
     if (!user) return nullptr;
     if (!GetTokenInformation(token.get(), TokenUser, user.get(), size, &size)) {
-        vesk_log_message(3, "GetSid", "GetTokenInformation (real) failed: %s", last_error_text(0));
+        vesk_log_message(VESK_LOG_ERROR, "GetSid", "GetTokenInformation (real) failed: %s", last_error_text(0));
         return nullptr;
     }
     char* text = nullptr;
     if (!ConvertSidToStringSidA(user->User.Sid, &text)) {
-        vesk_log_message(3, "GetSid", "Unable to convert SID to string: %s", last_error_text(0));
+        vesk_log_message(VESK_LOG_ERROR, "GetSid", "Unable to convert SID to string: %s", last_error_text(0));
         return nullptr;
     }
     UniqueLocal owned_text(text);
     PSID copy = nullptr;
     if (!ConvertStringSidToSidA(text, &copy)) {
-        vesk_log_message(3, "GetSid", "Unable to convert string back to SID: %s", last_error_text(0));
+        vesk_log_message(VESK_LOG_ERROR, "GetSid", "Unable to convert string back to SID: %s", last_error_text(0));
         return nullptr;
     }
     return copy;
@@ -73,12 +74,12 @@ vesk_result check_dir(const char* path) {
     const DWORD attributes = utf8_file_attributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return VESK_OK;
-        vesk_log_message(3, "check_dir", "'%s' is a file, not a directory", path);
+        vesk_log_message(VESK_LOG_ERROR, "check_dir", "'%s' is a file, not a directory", path);
         return VESK_ERR_ACCESS_DENIED;
     }
     const DWORD read_error = GetLastError();
     if (read_error != ERROR_FILE_NOT_FOUND && read_error != ERROR_PATH_NOT_FOUND) {
-        vesk_log_message(3, "check_dir", "Unable to read file attributes %s", last_error_text(read_error));
+        vesk_log_message(VESK_LOG_ERROR, "check_dir", "Unable to read file attributes %s", last_error_text(read_error));
         return VESK_ERR_ACCESS_DENIED;
     }
     OwnerOnlySecurity security("check_dir");
@@ -87,7 +88,7 @@ vesk_result check_dir(const char* path) {
         // A relative path lives below the running program's directory.
         MallocPtr<char> full(static_cast<char*>(std::malloc(kPathBytes)));
         if (!full) {
-            vesk_log_message(3, "check_dir", "Could not allocate buffer to convert relative path");
+            vesk_log_message(VESK_LOG_ERROR, "check_dir", "Could not allocate buffer to convert relative path");
             return VESK_ERR_NO_RESOURCE;
         }
         char dir[kPathBytes];
@@ -97,10 +98,10 @@ vesk_result check_dir(const char* path) {
     }
     if (r == ERROR_SUCCESS) return VESK_OK;
     if (r == ERROR_FILENAME_EXCED_RANGE) {
-        vesk_log_message(3, "check_dir", "Directory name '%s' is too long", path);
+        vesk_log_message(VESK_LOG_ERROR, "check_dir", "Directory name '%s' is too long", path);
         return VESK_ERR_INVALID_PARAMETER;
     }
-    vesk_log_message(3, "check_dir", "Unable to create directory '%s' (%s)", path, last_error_text(r));
+    vesk_log_message(VESK_LOG_ERROR, "check_dir", "Unable to create directory '%s' (%s)", path, last_error_text(r));
     return VESK_ERR_ACCESS_DENIED;
 }
 

@@ -1,4 +1,5 @@
 #include "load_library.h"
+#include "libvesk.h"
 
 #include <atomic>
 #include <cstring>
@@ -44,5 +45,5 @@ HMODULE load_system_library(const char* name) {
 }
 
 void log_missing_function(const char* source, const char* function, const char* library) {
-    vesk_log_message(3, source, "Unable to locate %s() in %s\n", function, library);
+    vesk_log_message(VESK_LOG_ERROR, source, "Unable to locate %s() in %s\n", function, library);
 }

@@ -1,4 +1,5 @@
 #include "payload_extract.h"
+#include "libvesk.h"
 
 #include <cstring>
 
@@ -31,12 +32,12 @@ vesk_result extract_binaries(const char* package_dir) {
         append_cut(path, sizeof path, "\\");
         append_cut(path, sizeof path, row.file_name);
         if (std::strlen(package_dir) + std::strlen(row.directory) + std::strlen(row.file_name) > kMaxJoined) {
-            vesk_log_message(3, "extract_binaries", "Qualified path is too long: '%s'", path);
+            vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Qualified path is too long: '%s'", path);
             return VESK_ERR_NO_RESOURCE;
         }
         FILE* f = fopen_as_userU(path);
         if (!f) {
-            vesk_log_message(3, "extract_binaries", "Could not create file '%s' (%s)", path, last_error_text(0));
+            vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Could not create file '%s' (%s)", path, last_error_text(0));
             return VESK_ERR_NO_RESOURCE;
         }
         const std::size_t length = static_cast<uint32_t>(row.length);
@@ -44,10 +45,10 @@ vesk_result extract_binaries(const char* package_dir) {
         const bool closed = std::fclose(f) == 0;
         // A short write (a full disk) would leave a broken package that looks complete.
         if (written != length || !closed) {
-            vesk_log_message(3, "extract_binaries", "Could not write file '%s'", path);
+            vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Could not write file '%s'", path);
             return VESK_ERR_NO_RESOURCE;
         }
     }
-    vesk_log_message(1, "extract_binaries", "Successfully extracted driver files to '%s'", package_dir);
+    vesk_log_message(VESK_LOG_INFO, "extract_binaries", "Successfully extracted driver files to '%s'", package_dir);
     return VESK_OK;
 }

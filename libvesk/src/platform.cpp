@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "libvesk.h"
 
 #include <windows.h>
 
@@ -56,7 +57,7 @@ void detect_windows_version() {
 bool windows_version_supported(const char* source) {
     if (windows_version.load() == -1) detect_windows_version();
     if (windows_version.load() < kWindows7) {
-        vesk_log_message(3, source, "This version of Windows is no longer supported");
+        vesk_log_message(VESK_LOG_ERROR, source, "This version of Windows is no longer supported");
         return false;
     }
     return true;
@@ -80,6 +81,6 @@ uint16_t GetPlatformArch() {
     BOOL wow64 = FALSE;
     if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) arch = IMAGE_FILE_MACHINE_AMD64;
 #endif
-    vesk_log_message(2, "GetPlatformArch", "Note: Underlying Windows architecture was guessed and may be incorrect...");
+    vesk_log_message(VESK_LOG_WARNING, "GetPlatformArch", "Note: Underlying Windows architecture was guessed and may be incorrect...");
     return arch;
 }

@@ -124,7 +124,7 @@ bool test_signing_enabled() {
     ULONG returned = 0;
     const LONG status = query(kSystemCodeIntegrityInformation, &info, sizeof info, &returned);
     const bool on = status >= 0 && returned == sizeof info && (info.options & kTestSign) != 0;
-    vesk_log_message(1, kSource, "Test signing is: %s", on ? "Enabled" : "Disabled");
+    vesk_log_message(VESK_LOG_INFO, kSource, "Test signing is: %s", on ? "Enabled" : "Disabled");
     return on;
 }
 
@@ -151,7 +151,7 @@ uint32_t cat_file_list(char* text, const char* inf_name, const char* (&names)[kC
         while (end > piece && is_space(end[-1])) *--end = '\0';
         if (piece == end || *piece == '#') continue;
         if (count == kCatListEntries) {
-            vesk_log_message(2, kSource, "More than %u cat entries - ignoring the rest", kCatListEntries);
+            vesk_log_message(VESK_LOG_WARNING, kSource, "More than %u cat entries - ignoring the rest", kCatListEntries);
             break;
         }
         names[count++] = piece;
@@ -166,13 +166,13 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
     if (lock.status() != VESK_OK) return lock.status();
     if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
     if (!device || !inf_name) {
-        vesk_log_message(3, kSource, "One of the required parameter is NULL");
+        vesk_log_message(VESK_LOG_ERROR, kSource, "One of the required parameter is NULL");
         return VESK_ERR_INVALID_PARAMETER;
     }
     const char* inf_base = base_name(inf_name);
     const std::size_t inf_len = std::strlen(inf_base);
     if (inf_len < 4 || std::memcmp(inf_base + inf_len - 4, ".inf", 4) != 0) {
-        vesk_log_message(3, kSource, "Inf name provided must have a '.inf' extension");
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Inf name provided must have a '.inf' extension");
         return VESK_ERR_INVALID_PARAMETER;
     }
 
@@ -183,37 +183,37 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         if (!given) {
             temp.reset(temp_directory());
             if (!temp) {
-                vesk_log_message(3, kSource, "No path provided and unable to use TEMP");
+                vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and unable to use TEMP");
                 return VESK_ERR_INVALID_PARAMETER;
             }
             given = temp.get();
         }
         // A cut directory would put the package somewhere the caller did not ask for.
         if (std::strlen(given) >= sizeof dir) {
-            vesk_log_message(3, kSource, "Package directory is longer than %u bytes: '%s'",
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Package directory is longer than %u bytes: '%s'",
                              static_cast<unsigned>(sizeof dir - 1), given);
             return VESK_ERR_INVALID_PARAMETER;
         }
         std::memcpy(dir, given, std::strlen(given) + 1);
-        if (!path) vesk_log_message(1, kSource, "No path provided - extracting to '%s'", dir);
+        if (!path) vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - extracting to '%s'", dir);
     }
     const vesk_result made = check_dir(dir);
     if (made != VESK_OK) return made;
 
     int kind = options ? options->driver_kind : VESK_DRIVER_WINUSB;
     if (kind < VESK_DRIVER_WINUSB || kind > VESK_DRIVER_USER) {
-        vesk_log_message(3, kSource, "Program assertion failed - Unknown driver type");
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Program assertion failed - Unknown driver type");
         return VESK_ERR_INVALID_PARAMETER;
     }
     if (!vesk_is_driver_supported(kind, kind < kVersionCacheSlots ? &version_cache[kind] : nullptr)) {
         for (kind = 0; kind <= VESK_DRIVER_USER; ++kind)
             if (vesk_is_driver_supported(kind, nullptr)) break;
         if (kind > VESK_DRIVER_USER) return VESK_ERR_NOT_SUPPORTED;  // no kind at all: cannot happen here
-        vesk_log_message(2, kSource, "unsupported or no driver type specified, will use %s", kKinds[kind].display_name);
+        vesk_log_message(VESK_LOG_WARNING, kSource, "unsupported or no driver type specified, will use %s", kKinds[kind].display_name);
     }
     const KindData& kd = kKinds[kind];
     if (!device->description) {
-        vesk_log_message(3, kSource, "No device ID was given for the device - aborting");
+        vesk_log_message(VESK_LOG_ERROR, kSource, "No device ID was given for the device - aborting");
         return VESK_ERR_INVALID_PARAMETER;
     }
     const vesk_result extracted = extract_binaries(dir);
@@ -221,7 +221,7 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
 
     const std::size_t dir_len = std::strlen(dir);
     if (inf_len >= kPathBytes || dir_len + inf_len > kPathBytes - 2) {
-        vesk_log_message(3, kSource, "Qualified path for inf file is too long: '%s\\%s", dir, inf_base);
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Qualified path for inf file is too long: '%s\\%s", dir, inf_base);
         return VESK_ERR_NO_RESOURCE;
     }
     char inf_path[kPathBytes];
@@ -257,14 +257,14 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
     } else if (options && options->interface_guid) {
         set_token_value("DEVICE_INTERFACE_GUID", options->interface_guid);
     } else if (is_android(device->vendor_id, device->product_id)) {
-        vesk_log_message(1, kSource, "Using Android Device Interface GUID");
+        vesk_log_message(VESK_LOG_INFO, kSource, "Using Android Device Interface GUID");
         set_token_value("DEVICE_INTERFACE_GUID", kAndroidGuid);
     } else {
         GUID guid;
         const HRESULT hr = CoCreateGuid(&guid);
         if (FAILED(hr)) {
             // An INF without a valid interface GUID would install a device no program can open.
-            vesk_log_message(3, kSource, "Could not create a device interface GUID: %s",
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not create a device interface GUID: %s",
                              last_error_text(static_cast<uint32_t>(hr)));
             return VESK_ERR_NO_RESOURCE;
         }
@@ -298,12 +298,12 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         const int32_t n = (options && options->inf_is_template) ? vesk_tokenize_file(inf_name, &inf.p)
                                                                 : tokenize_embedded_template(kd.inf_template, &inf.p);
         if (n < 1) {
-            vesk_log_message(3, kSource, "Could not tokenize inf file (%d)", n);
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not tokenize inf file (%d)", n);
             return VESK_ERR_ACCESS_DENIED;
         }
         FILE* f = fopen_as_userU(inf_path);
         if (!f) {
-            vesk_log_message(3, kSource, "Failed to create file: %s", inf_path);
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Failed to create file: %s", inf_path);
             return VESK_ERR_ACCESS_DENIED;
         }
         const int wide_len = MultiByteToWideChar(CP_UTF8, 0, inf.p, -1, nullptr, 0);
@@ -311,7 +311,7 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
                                              : nullptr);
         if (!wide || MultiByteToWideChar(CP_UTF8, 0, inf.p, -1, wide.get(), wide_len) != wide_len) {
             std::fclose(f);
-            vesk_log_message(3, kSource, "Could not convert '%s' to UTF-16", inf.p);
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not convert '%s' to UTF-16", inf.p);
             return VESK_ERR_NO_RESOURCE;
         }
         static const unsigned char kBom[2] = {0xFF, 0xFE};
@@ -321,25 +321,25 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
                              std::fwrite(wide.get(), sizeof(wchar_t), units, f) == units;
         const bool closed = std::fclose(f) == 0;
         if (!written || !closed) {
-            vesk_log_message(3, kSource, "Failed to write file: %s", inf_path);
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Failed to write file: %s", inf_path);
             return VESK_ERR_ACCESS_DENIED;
         }
-        vesk_log_message(1, kSource, "Successfully created '%s'", inf_path);
+        vesk_log_message(VESK_LOG_INFO, kSource, "Successfully created '%s'", inf_path);
     }
 
     if (!user_is_admin()) {
-        vesk_log_message(1, kSource, "No .cat file generated (missing elevated privileges)");
+        vesk_log_message(VESK_LOG_INFO, kSource, "No .cat file generated (missing elevated privileges)");
         return VESK_OK;
     }
     if (options && options->skip_catalog) {
-        vesk_log_message(1, kSource, ".cat generation disabled by user");
+        vesk_log_message(VESK_LOG_INFO, kSource, ".cat generation disabled by user");
         return VESK_OK;
     }
-    vesk_log_message(1, kSource, "Creating and self-signing a .cat file...");
+    vesk_log_message(VESK_LOG_INFO, kSource, "Creating and self-signing a .cat file...");
     Text list;
     const int32_t n = tokenize_embedded_template(kd.cat_template, &list.p);
     if (n < 1) {
-        vesk_log_message(3, kSource, "Could not tokenize cat file (%d)", n);
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not tokenize cat file (%d)", n);
         return VESK_ERR_ACCESS_DENIED;
     }
     const char* names[kCatNames] = {};

@@ -2,6 +2,7 @@
 // a machine key container, a self-signed code-signing certificate left in the machine's
 // "Root" and "TrustedPublisher" stores, and the private key destroyed right after signing.
 #include "signing.h"
+#include "libvesk.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -91,7 +92,7 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     CERT_ENHKEY_USAGE eku{1, usages};
     std::vector<BYTE> eku_der;
     if (!encode_twice(encode, X509_ENHANCED_KEY_USAGE, &eku, eku_der)) {
-        vesk_log_message(2, source, "Could not setup EKU for code signing: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not setup EKU for code signing: %s", PkiErrorText(0));
         return nullptr;
     }
     wchar_t alt_text[std::size(kAltName)];
@@ -102,7 +103,7 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     CERT_ALT_NAME_INFO alt{1, &alt_entry};
     std::vector<BYTE> alt_der;
     if (!encode_twice(encode, X509_ALTERNATE_NAME, &alt, alt_der)) {
-        vesk_log_message(2, source, "Could not set Alt Name: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not set Alt Name: %s", PkiErrorText(0));
         return nullptr;
     }
     // The URL's NUL is part of the IA5 string, as the platform's own tools write it.
@@ -111,7 +112,7 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     CERT_NAME_VALUE cps_value{CERT_RDN_IA5_STRING, {sizeof cps_text, reinterpret_cast<BYTE*>(cps_text)}};
     std::vector<BYTE> cps_der;
     if (!encode_twice(encode, X509_NAME_VALUE, &cps_value, cps_der)) {
-        vesk_log_message(2, source, "Could not setup CPS: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not setup CPS: %s", PkiErrorText(0));
         return nullptr;
     }
     char cps_oid[] = szOID_PKIX_POLICY_QUALIFIER_CPS;
@@ -120,32 +121,32 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     CERT_POLICIES_INFO policies{1, &policy};
     std::vector<BYTE> policies_der;
     if (!encode_twice(encode, X509_CERT_POLICIES, &policies, policies_der)) {
-        vesk_log_message(2, source, "Could not setup Certificate Policies: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not setup Certificate Policies: %s", PkiErrorText(0));
         return nullptr;
     }
-    vesk_log_message(0, source, "Set Enhanced Key Usage, URL and CPS");
+    vesk_log_message(VESK_LOG_DEBUG, source, "Set Enhanced Key Usage, URL and CPS");
 
     UniqueProv container;
     if (open_key_container(container.put(), 0)) {
-        vesk_log_message(0, source, "Acquired existing key container");
+        vesk_log_message(VESK_LOG_DEBUG, source, "Acquired existing key container");
     } else {
         const DWORD e = GetLastError();
         if ((e == static_cast<DWORD>(NTE_BAD_KEYSET) || e == static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD)) &&
             open_key_container(container.put(), CRYPT_NEWKEYSET)) {
-            vesk_log_message(0, source, "Created new key container");
+            vesk_log_message(VESK_LOG_DEBUG, source, "Created new key container");
         } else {
             const DWORD last = GetLastError();
-            vesk_log_message(2, source, "Could not obtain a key container: %s (0x%08X)", PkiErrorText(last),
+            vesk_log_message(VESK_LOG_WARNING, source, "Could not obtain a key container: %s (0x%08X)", PkiErrorText(last),
                              static_cast<unsigned>(last));
             return nullptr;
         }
     }
     UniqueKey key;
     if (!CryptGenKey(container.get(), AT_SIGNATURE, kKeyFlags, key.put())) {
-        vesk_log_message(0, source, "Could not generate keypair: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_DEBUG, source, "Could not generate keypair: %s", PkiErrorText(0));
         return nullptr;
     }
-    vesk_log_message(0, source, "Generated new keypair...");
+    vesk_log_message(VESK_LOG_DEBUG, source, "Generated new keypair...");
     // Some providers write a new key pair out only when the generating handle goes, and the
     // certificate call below opens the container anew by its name.
     key.reset();
@@ -160,7 +161,7 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
                               nullptr);
     }
     if (!name_ok) {
-        vesk_log_message(2, source, "Could not encode subject name for self signed cert: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not encode subject name for self signed cert: %s", PkiErrorText(0));
         return nullptr;
     }
 
@@ -193,10 +194,10 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     CERT_NAME_BLOB name{name_size, name_der.data()};
     PCCERT_CONTEXT cert = create_self_signed(0, &name, 0, &prov_info, &algorithm, nullptr, &end, &extensions);
     if (!cert) {
-        vesk_log_message(2, source, "Could not create self signed certificate: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not create self signed certificate: %s", PkiErrorText(0));
         return nullptr;
     }
-    vesk_log_message(1, source, "Created new self-signed certificate '%s'", subject);
+    vesk_log_message(VESK_LOG_INFO, source, "Created new self-signed certificate '%s'", subject);
     // Not every platform finds a machine key set through the key provider information alone
     // (Wine does not): the certificate also carries an open handle to its container, which it
     // owns from here on. Without it the key is still found the documented way.
@@ -234,7 +235,7 @@ bool DeletePrivateKey(PCCERT_CONTEXT cert) {
     BOOL caller_frees = FALSE;
     if (!acquire_key(cert, CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key_prov, &key_spec,
                      &caller_frees)) {
-        vesk_log_message(2, source, "Error getting CSP: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Error getting CSP: %s", PkiErrorText(0));
         return false;
     }
     // Every handle goes before the container does: a provider may write an open container
@@ -247,7 +248,7 @@ bool DeletePrivateKey(PCCERT_CONTEXT cert) {
     HCRYPTPROV gone = 0;
     if (!CryptAcquireContextW(&gone, kKeyContainer, kProvName, kProvType,
                               CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT))
-        vesk_log_message(2, source, "Failed to delete private key: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Failed to delete private key: %s", PkiErrorText(0));
 
     // The stored copies still carry the link to the deleted key: replace them by the bare
     // certificate.
@@ -258,12 +259,12 @@ bool DeletePrivateKey(PCCERT_CONTEXT cert) {
         if (!add_encoded(store, X509_ASN_ENCODING, cert->pbCertEncoded, cert->cbCertEncoded,
                          CERT_STORE_ADD_REPLACE_EXISTING, &stored) ||
             !stored) {
-            vesk_log_message(2, source, "Failed to update '%s': %s", store_name, PkiErrorText(0));
+            vesk_log_message(VESK_LOG_WARNING, source, "Failed to update '%s': %s", store_name, PkiErrorText(0));
         } else {
             CRYPT_DATA_BLOB friendly{sizeof kFriendlyName,
                                      reinterpret_cast<BYTE*>(const_cast<wchar_t*>(kFriendlyName))};
             if (!set_property(stored, CERT_FRIENDLY_NAME_PROP_ID, 0, &friendly))
-                vesk_log_message(2, source, "Could not set friendly name: %s", PkiErrorText(0));
+                vesk_log_message(VESK_LOG_WARNING, source, "Could not set friendly name: %s", PkiErrorText(0));
             free_cert(stored);
         }
         // Forced: a replacement by an equal certificate need not count as a change (Wine's
@@ -299,15 +300,15 @@ bool SelfSignFile(const char* file_path, const char* subject) {
         PCCERT_CONTEXT c;
         ~CertFree() { free_cert(c); }
     } owned{free_cert, cert};
-    vesk_log_message(0, source, "Successfully created certificate '%s'", subject);
+    vesk_log_message(VESK_LOG_DEBUG, source, "Successfully created certificate '%s'", subject);
 
     bool signed_ok = false;
     SIGNER_CONTEXT* signer = nullptr;
     if (AddCertToStore(cert, "Root") && AddCertToStore(cert, "TrustedPublisher")) {
-        vesk_log_message(1, source, "Added certificate '%s' to 'Root' and 'TrustedPublisher' stores", subject);
+        vesk_log_message(VESK_LOG_INFO, source, "Added certificate '%s' to 'Root' and 'TrustedPublisher' stores", subject);
         Utf16 wide_path(file_path ? to_utf16(file_path) : nullptr);
         if (!wide_path || !wide_path.get()[0]) {
-            vesk_log_message(2, source, "Unable to convert '%s' to UTF16", file_path ? file_path : "(null)");
+            vesk_log_message(VESK_LOG_WARNING, source, "Unable to convert '%s' to UTF16", file_path ? file_path : "(null)");
         } else {
             DWORD index = 0;
             SIGNER_FILE_INFO file_info{sizeof file_info, wide_path.get(), nullptr};
@@ -344,14 +345,14 @@ bool SelfSignFile(const char* file_path, const char* subject) {
             const HRESULT status =
                 sign(0, &subject_info, &signer_cert, &signature, nullptr, nullptr, nullptr, nullptr, &signer);
             if (status != S_OK) {
-                vesk_log_message(2, source, "SignerSignEx failed: %s", PkiErrorText(static_cast<uint32_t>(status)));
+                vesk_log_message(VESK_LOG_WARNING, source, "SignerSignEx failed: %s", PkiErrorText(static_cast<uint32_t>(status)));
             } else {
-                vesk_log_message(1, source, "Successfully signed file '%s'", file_path);
+                vesk_log_message(VESK_LOG_INFO, source, "Successfully signed file '%s'", file_path);
                 signed_ok = true;
             }
         }
     }
-    if (DeletePrivateKey(cert)) vesk_log_message(1, source, "Successfully deleted private key");
+    if (DeletePrivateKey(cert)) vesk_log_message(VESK_LOG_INFO, source, "Successfully deleted private key");
     if (signer) free_signer(signer);
     return signed_ok;
 }

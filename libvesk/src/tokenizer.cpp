@@ -1,4 +1,5 @@
 #include "tokenizer.h"
+#include "libvesk.h"
 
 #include <windows.h>
 
@@ -78,11 +79,11 @@ int32_t vesk_tokenize_file(const char* path, char** out) {
     if (size > 0x7FFFFFFF - 1024) return kTokenNotFound;
     MallocPtr<char> buffer(static_cast<char*>(std::calloc(static_cast<std::size_t>(size) + 1, 1)));
     if (!buffer) {
-        vesk_log_message(3, "vesk_tokenize_file", "Could not allocate tokenization buffer");
+        vesk_log_message(VESK_LOG_ERROR, "vesk_tokenize_file", "Could not allocate tokenization buffer");
         return kTokenNoReadBuffer;
     }
     if (std::fread(buffer.get(), 1, static_cast<std::size_t>(size), file.get()) != static_cast<std::size_t>(size)) {
-        vesk_log_message(3, "vesk_tokenize_file", "Could not read file to tokenize");
+        vesk_log_message(VESK_LOG_ERROR, "vesk_tokenize_file", "Could not read file to tokenize");
         return kTokenNotFound;
     }
     return expand_tokens(buffer.get(), static_cast<uint32_t>(size), out, token_table, "#", "#");

@@ -16,7 +16,7 @@ vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_c
     if (!windows_version_supported(source)) return VESK_ERR_NOT_SUPPORTED;
     if (!cert_name || !*cert_name) return VESK_ERR_INVALID_PARAMETER;
     if (!IsUserAnAdmin()) {
-        vesk_log_message(3, source, "This call must be run with elevated privileges");
+        vesk_log_message(VESK_LOG_ERROR, source, "This call must be run with elevated privileges");
         return VESK_ERR_NEEDS_ELEVATION;
     }
     const payload_entry* row = nullptr;
@@ -27,15 +27,15 @@ vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_c
         }
     }
     if (!row) {
-        vesk_log_message(3, source, "Unable to locate certificate '%s' in embedded resources", cert_name);
+        vesk_log_message(VESK_LOG_ERROR, source, "Unable to locate certificate '%s' in embedded resources", cert_name);
         return VESK_ERR_NOT_FOUND;
     }
     const bool skip = options && options->skip_warning;
     HWND owner = options ? reinterpret_cast<HWND>(options->owner_window) : nullptr;
     if (!AddCertToTrustedPublisher(row->bytes, static_cast<uint32_t>(row->length), skip, owner)) {
-        vesk_log_message(2, source, "Could not add certificate '%s' as Trusted Publisher", cert_name);
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not add certificate '%s' as Trusted Publisher", cert_name);
         return VESK_ERR_NO_RESOURCE;
     }
-    vesk_log_message(1, source, "Certificate '%s' successfully added as Trusted Publisher", cert_name);
+    vesk_log_message(VESK_LOG_INFO, source, "Certificate '%s' successfully added as Trusted Publisher", cert_name);
     return VESK_OK;
 }
