@@ -8,10 +8,13 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all programs build-all test demo clean deps-build deps-test deps-demo native
 
-all: deps-build programs
+# Each entry point installs what it needs before anything else runs, also under make -j.
+all: deps-build
+	$(MAKE) --no-print-directory programs
 
-deps-%:
-	@scripts/ensure-deps.sh $*
+# Explicit rules: make searches no pattern rule for a phony target.
+deps-build deps-test deps-demo:
+	@scripts/ensure-deps.sh $(patsubst deps-%,%,$@)
 
 $(BUILD)/x64/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake $(CMAKE_FLAGS)
