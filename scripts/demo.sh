@@ -80,7 +80,7 @@ status_line="" ready="" install="" progress=yes
 # The driver writes to a file that is followed here (a pipe could be held open by the desktop
 # process that Wine starts from it).
 : >"$work/driver.out"
-"$root/tests/catalog/with-doubles.sh" syswow64 "$build/x86/doubles/wintrust.dll" "$build/x86/doubles/mssign32.dll" -- \
+"$root/tests/support/with-doubles.sh" syswow64 "$build/x86/doubles/wintrust.dll" "$build/x86/doubles/mssign32.dll" -- \
   wine "$bin/setup_demo.exe" "$(winpath "$setup_exe")" "$(winpath "$out")" </dev/null >"$work/driver.out" 2>"$work/driver.err" &
 driver=$!
 while IFS= read -r line; do
