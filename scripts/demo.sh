@@ -97,7 +97,7 @@ status_line="" ready="" install="" progress=yes reply_max="" reply_p99="" reply_
 # The driver writes to a file that is followed here (a pipe could be held open by the desktop
 # process that Wine starts from it).
 : >"$work/driver.out"
-"$root/tests/catalog/with-doubles.sh" $sysdir "$build/$tree/doubles/wintrust.dll" "$build/$tree/doubles/mssign32.dll" -- \
+"$root/tests/support/with-doubles.sh" $sysdir "$build/$tree/doubles/wintrust.dll" "$build/$tree/doubles/mssign32.dll" -- \
   wine "$bin/setup_demo.exe" "$(winpath "$setup_exe")" "$(winpath "$out")" </dev/null >"$work/driver.out" 2>"$work/driver.err" &
 driver=$!
 while IFS= read -r line; do
