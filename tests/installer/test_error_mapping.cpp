@@ -63,11 +63,14 @@ TEST_CASE("an unknown code is reported with its number and the system's text, as
     struct Case {
         uint32_t code;
         const char* number;  // "Unhandled error 0x%X (%d)" as it must read
+        const char* text;    // the system's text as Wine 8 has it (none for the first two)
     };
     const Case cases[] = {
-        {0x12345678, "Unhandled error 0x12345678 (305419896)"},
-        {0xE000020A, "Unhandled error 0xE000020A (-536870390)"},  // SetupAPI family: negative decimal
-        {1, "Unhandled error 0x1 (1)"},
+        {0x12345678, "Unhandled error 0x12345678 (305419896)",
+         "Windows error code 2147964536 (FormatMessage error code 317)"},  // 0x80075678
+        {0xE000020A, "Unhandled error 0xE000020A (-536870390)",           // SetupAPI family: negative decimal
+         "Windows error code 2148467210 (FormatMessage error code 317)"},  // 0x800F020A
+        {1, "Unhandled error 0x1 (1)", "[1] Invalid function."},
     };
     for (const Case& c : cases) {
         CAPTURE(c.code);
@@ -77,7 +80,7 @@ TEST_CASE("an unknown code is reported with its number and the system's text, as
         const std::vector<std::string> t = pipe.texts();
         REQUIRE(t.size() == 2);
         CHECK(t[0] == c.number);
-        CHECK(t[1] == installer_error_text(c.code));
+        CHECK(t[1] == c.text);
     }
     SUBCASE("code 0 stands for the thread's last error in the text, not in the number") {
         pipe.clear();
@@ -86,8 +89,7 @@ TEST_CASE("an unknown code is reported with its number and the system's text, as
         REQUIRE(pipe.wait_for([&] { return pipe.texts().size() >= 2; }));
         CHECK(pipe.texts()[0] == "Unhandled error 0x0 (0)");
         // The last error as it was on entry, not what sending the first text left.
-        CHECK(pipe.texts()[1] == std::string(installer_error_text(ERROR_FILE_NOT_FOUND)));
-        CHECK(pipe.texts()[1].rfind("[2] ", 0) == 0);
+        CHECK(pipe.texts()[1] == "[2] File not found.");
     }
 }
 
