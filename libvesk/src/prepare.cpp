@@ -97,15 +97,19 @@ SYSTEMTIME driver_date(const VS_FIXEDFILEINFO& v) {
     return date;
 }
 
-bool user_is_admin() {
+enum class Admin { yes, no, unknown };
+
+// Unknown when IsUserAnAdmin is missing: that fails the preparation rather than passing for a
+// user without rights, which would skip the catalog and still report success.
+Admin user_is_admin() {
     using IsUserAnAdminFn = BOOL(WINAPI*)();
     UniqueModule shell(load_system_library("Shell32"));
     FARPROC p = shell ? GetProcAddress(shell.get(), MAKEINTRESOURCEA(680)) : nullptr;
     if (!p) {
         log_missing_function(kSource, "IsUserAnAdmin", "Shell32");
-        return false;
+        return Admin::unknown;
     }
-    return reinterpret_cast<IsUserAnAdminFn>(reinterpret_cast<void (*)()>(p))() != FALSE;
+    return reinterpret_cast<IsUserAnAdminFn>(reinterpret_cast<void (*)()>(p))() != FALSE ? Admin::yes : Admin::no;
 }
 
 bool test_signing_enabled() {
@@ -327,7 +331,9 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         vesk_log_message(VESK_LOG_INFO, kSource, "Successfully created '%s'", inf_path);
     }
 
-    if (!user_is_admin()) {
+    const Admin admin = user_is_admin();
+    if (admin == Admin::unknown) return VESK_ERR_NO_RESOURCE;
+    if (admin == Admin::no) {
         vesk_log_message(VESK_LOG_INFO, kSource, "No .cat file generated (missing elevated privileges)");
         return VESK_OK;
     }
