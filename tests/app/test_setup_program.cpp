@@ -3,18 +3,23 @@
 // bootloader (the catalog signing runs on the test doubles of the prefix, see CMakeLists.txt).
 #include <windows.h>
 #include <setupapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+#include <winioctl.h>
 
 #include <doctest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "gui_support.h"
 #include "wide_strings.h"
 #include "setup_window.h"
+#include "setup_worker.h"
 #include "usb_devices.h"
 
 using gui::text_of;
@@ -129,6 +134,79 @@ std::wstring version_string(const std::vector<BYTE>& info, const wchar_t* name) 
     return static_cast<const wchar_t*>(value);
 }
 
+
+std::wstring common_appdata() {
+    wchar_t folder[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+    return folder;
+}
+
+bool dir_exists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// What an interrupted earlier run of this test left.
+void remove_tree(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return;
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
+            } while (FindNextFileW(find, &data));
+            FindClose(find);
+        }
+    }
+    if (a & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path.c_str());
+    else
+        DeleteFileW(path.c_str());
+}
+
+// A directory with one file and one subdirectory holding a file; with the package directory's
+// SDDL, or with default security (null).
+bool make_tree(const std::wstring& path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    const BOOL made = CreateDirectoryW(path.c_str(), sd ? &sa : nullptr);
+    LocalFree(sd);
+    if (!made || !CreateDirectoryW((path + L"\\x86").c_str(), nullptr)) return false;
+    for (const wchar_t* name : {L"\\morvane-dfu.inf", L"\\x86\\winusbcoinstaller2.dll"}) {
+        HANDLE f = CreateFileW((path + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(f);
+    }
+    return true;
+}
+
+// A directory junction at `link` to `target`; false where the system has none (Wine 8).
+bool make_junction(const std::wstring& link, const std::wstring& target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+    HANDLE h = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const std::wstring nt = L"\\??\\" + target;
+    std::vector<BYTE> buffer(8 + 8 + (nt.size() + 2) * sizeof(wchar_t));
+    auto* header = reinterpret_cast<DWORD*>(buffer.data());
+    header[0] = IO_REPARSE_TAG_MOUNT_POINT;
+    auto* w = reinterpret_cast<WORD*>(buffer.data() + 4);
+    w[0] = static_cast<WORD>(buffer.size() - 8);               // data length
+    w[2] = 0;                                                  // substitute name offset
+    w[3] = static_cast<WORD>(nt.size() * sizeof(wchar_t));     // and length
+    w[4] = static_cast<WORD>(w[3] + sizeof(wchar_t));          // print name offset, empty
+    std::memcpy(buffer.data() + 16, nt.c_str(), w[3]);
+    DWORD got = 0;
+    const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                                    0, &got, nullptr);
+    CloseHandle(h);
+    if (!ok) RemoveDirectoryW(link.c_str());
+    return ok != FALSE;
+}
 }  // namespace
 
 TEST_CASE("the built program carries its manifest and version resource") {
@@ -183,7 +261,30 @@ TEST_CASE("a whole installation against a simulated bootloader") {
     for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
     fixture::ScopedUsbDevice boot(fixture::bootloader());
     REQUIRE_MESSAGE(boot.ok(), boot.error());
+
+    // What earlier runs left, and what only looks like it: the earlier run's directory goes;
+    // a same-named directory open to everyone, a longer name and a junction stay, and so does
+    // what the junction leads to.
+    const std::wstring parent = common_appdata();
+    const std::wstring earlier = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000001}";
+    const std::wstring open_to_all = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000002}";
+    const std::wstring longer = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000003}.old";
+    const std::wstring junction = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000004}";
+    const std::wstring victim = parent + L"\\vesk-junction-target";
+    for (const std::wstring& p : {earlier, open_to_all, longer, junction, victim}) remove_tree(p);
+    REQUIRE(make_tree(earlier, kPackageDirectorySddl));
+    REQUIRE(make_tree(open_to_all, nullptr));
+    REQUIRE(make_tree(longer, kPackageDirectorySddl));
+    REQUIRE(make_tree(victim, kPackageDirectorySddl));
+    const bool has_junction = make_junction(junction, victim);
+    if (!has_junction) MESSAGE("no directory junctions here (Wine 8): that case is left to Windows");
     const std::vector<std::wstring> dirs_before = gui::package_directories();
+    // Every earlier directory of the program's own, this test's included, is removed.
+    const std::wstring package_dacl = gui::stored_dacl_for(kPackageDirectorySddl);
+    int ours_before = 0;
+    for (const std::wstring& d : dirs_before)
+        if (d != open_to_all && d != longer && d != junction && gui::describe_dacl(d) == package_dacl) ++ours_before;
+    REQUIRE(ours_before >= 1);
 
     SetupProgram setup;
     REQUIRE_MESSAGE(setup.window(), "no setup window");
@@ -246,6 +347,7 @@ TEST_CASE("a whole installation against a simulated bootloader") {
         L"Driver package and installer logs: " + dir,
         L"Preparing the fixed WinUSB package. Do not unplug Morvane.",
         L"Installing WinUSB for the AT32 DFU bootloader only.",
+        L"Removed " + std::to_wstring(ours_before) + L" package directories of earlier installations.",
         L"Windows accepted the package. Checking that WinUSB is actually bound...",
         L"SUCCESS: WinUSB binding verified. No firmware or game packs were changed.",
         L"Unplug Morvane, reconnect in BOOT0, then open " + gui::widen(UPDATER_HOST) + L"/updater.",
@@ -257,6 +359,14 @@ TEST_CASE("a whole installation against a simulated bootloader") {
         CHECK(at != lines.end());
     }
     CHECK(lines.back() == worker.back());
+
+    CHECK_FALSE(dir_exists(earlier));
+    CHECK(dir_exists(open_to_all));
+    CHECK(file_exists(longer + L"\\x86\\winusbcoinstaller2.dll"));
+    CHECK(file_exists(victim + L"\\x86\\winusbcoinstaller2.dll"));
+    if (has_junction) CHECK(dir_exists(junction));
+    CHECK(dir_exists(dir));  // this run's, which the pane names
+    for (const std::wstring& p : {open_to_all, longer, junction, victim}) remove_tree(p);
 
     CHECK(gui::same_ascii_nocase(gui::widen(device_service(boot.instance_id())), L"WinUSB"));
 
