@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -458,4 +459,71 @@ TEST_CASE("a device that is gone right after its installation: 40 polls, then th
     // 39 pauses of 250 ms between the polls, plus the scans.
     CHECK(poll_time >= 9.5);
     CHECK(poll_time < 40.0);
+}
+
+TEST_CASE("an install that fails: the exact lines and the final status") {
+    // A library call held busy by the test, through the guard that every such call takes first:
+    // the preparation, or the installation after a complete package. And a bootloader swapped
+    // for another while the package is prepared.
+    const std::wstring kIncomplete = L"Driver setup did not complete. Read diagnostics and check the device again.";
+    const std::wstring kBusy = L"Requested resource busy or similar call already in progress";
+    struct Case {
+        const char* name;
+        const wchar_t* guard;  // held from before the click; null: the device is swapped instead
+        Lines tail;            // the worker's lines after "Preparing ..."
+    };
+    const Case cases[] = {
+        {"preparation busy", L"Global\\vesk_prepare_driver", {L"Package preparation failed (-6): " + kBusy}},
+        {"installation busy",
+         L"Global\\install_driver_internal",
+         {L"Installing WinUSB for the AT32 DFU bootloader only.", L"Driver installation failed (-6): " + kBusy,
+          L"Keep Windows security enabled. Copy diagnostics or use the manual Ostrak fallback."}},
+        {"device swapped during preparation",
+         nullptr,
+         {L"The device changed during preparation. Installation was cancelled."}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
+        auto first = std::make_unique<fixture::ScopedUsbDevice>(fixture::bootloader("5&1A&0&1"));
+        REQUIRE(first->ok());
+        SetupProgram setup;
+        REQUIRE(setup.window());
+        REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
+        const std::size_t before = setup.lines().size();
+        HANDLE guard = nullptr;
+        if (c.guard) {
+            guard = CreateMutexW(nullptr, FALSE, c.guard);
+            REQUIRE(guard);
+            REQUIRE(GetLastError() != ERROR_ALREADY_EXISTS);
+        }
+        setup.command(IDC_INSTALL_WINUSB);
+        const gui::Box confirm = gui::wait_for_box(setup.pid(), kStartMs);
+        REQUIRE(confirm.hwnd);
+        gui::answer(confirm, IDYES);
+        std::unique_ptr<fixture::ScopedUsbDevice> second;
+        if (!c.guard) {
+            // The scan before the preparation has been made once its line shows; the package
+            // takes longer to build than the swap.
+            REQUIRE(gui::wait_for([&] { return setup.lines().size() > before; }, kInstallMs));
+            first.reset();
+            second = std::make_unique<fixture::ScopedUsbDevice>(fixture::bootloader("5&2B&0&2"));
+            REQUIRE(second->ok());
+        }
+        REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_CHECK_DEVICE) && setup.status() != kInstalling; },
+                              kInstallMs));
+        if (guard) CloseHandle(guard);
+        Lines worker;
+        const Lines all = setup.lines();
+        for (std::size_t i = before; i < all.size(); ++i)
+            if (all[i].rfind(L"libvesk:", 0) != 0) worker.push_back(all[i]);
+        CAPTURE(worker);
+        REQUIRE(worker.size() == 3 + c.tail.size());
+        CHECK(worker[0] == L"Found DFU 2E3C:DF11. Current driver: (none)");
+        CHECK(worker[1].rfind(L"Driver package and installer logs: ", 0) == 0);
+        CHECK(worker[2] == L"Preparing the fixed WinUSB package. Do not unplug Morvane.");
+        CHECK(Lines(worker.begin() + 3, worker.end()) == c.tail);
+        CHECK(setup.status() == kIncomplete);
+        CHECK_FALSE(setup.enabled(IDC_INSTALL_WINUSB));
+    }
 }
