@@ -59,25 +59,6 @@ TEST_CASE("PkiErrorText: table texts, the unknown-code buffer, Windows texts") {
         CAPTURE(r.code);
         CHECK(std::string(PkiErrorText(r.code)) == r.text);
     }
-    // Other codes: the system is asked for the whole code, and only a FACILITY_WIN32 code for its
-    // low 16 bits, so E_NOTIMPL never reads as error 1 ("Invalid function."). Texts as Wine 8 has
-    // them; Windows has texts for the trust codes that Wine lacks.
-    static const Row system_rows[] = {
-        {0x800B0100, "[0x800B0100] No Signature found in file."},
-        {0x80004001, "[0x80004001] Not implemented."},
-        {0x80004005, "[0x80004005] Call failed."},
-        {0x80070002, "[0x80070002] File not found."},
-        {0x8007000E, "[0x8007000E] Out of memory."},
-        {0x800B0109, "Windows error code 0x800B0109"},  // CERT_E_UNTRUSTEDROOT, not error 0x109
-        {0x800B010A, "Windows error code 0x800B010A"},
-        {0x800B0001, "Windows error code 0x800B0001"},  // not error 1
-        {0x800B0003, "Windows error code 0x800B0003"},  // not error 3
-    };
-    for (const Row& r : system_rows) {
-        CAPTURE(r.code);
-        CHECK(std::string(PkiErrorText(r.code)) == r.text);
-        CHECK(GetLastError() == r.code);
-    }
     const std::string denied = PkiErrorText(5);
     CHECK(denied.rfind("[0x00000005] ", 0) == 0);
     CHECK(denied.find("ccess") != std::string::npos);

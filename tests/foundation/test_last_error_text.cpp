@@ -45,6 +45,33 @@ TEST_CASE("a code without a system message") {
     CHECK(GetLastError() == 0x2000FFFFu);
 }
 
+TEST_CASE("PkiErrorText outside its table: the whole code first, its low 16 bits only for FACILITY_WIN32") {
+    // So E_NOTIMPL never reads as error 1 ("Invalid function."), nor a trust error as the
+    // unrelated Win32 error of its low bits. Texts as Wine 8 has them; Windows also has texts
+    // for the trust codes that Wine lacks.
+    struct Row {
+        uint32_t code;
+        const char* text;
+    };
+    static const Row rows[] = {
+        {0x800B0100, "[0x800B0100] No Signature found in file."},
+        {0x80004001, "[0x80004001] Not implemented."},
+        {0x80004005, "[0x80004005] Call failed."},
+        {0x80070002, "[0x80070002] File not found."},
+        {0x8007000E, "[0x8007000E] Out of memory."},
+        {0x00000005, "[0x00000005] Access denied."},
+        {0x800B0109, "Windows error code 0x800B0109"},  // CERT_E_UNTRUSTEDROOT, not error 0x109
+        {0x800B010A, "Windows error code 0x800B010A"},
+        {0x800B0001, "Windows error code 0x800B0001"},  // not error 1
+        {0x800B0003, "Windows error code 0x800B0003"},  // not error 3
+    };
+    for (const Row& r : rows) {
+        CAPTURE(r.code);
+        CHECK(std::string(PkiErrorText(r.code)) == r.text);
+        CHECK(GetLastError() == r.code);
+    }
+}
+
 TEST_CASE("a language the system lacks falls back to the next one") {
     // Wine, like a Windows without the English language pack for English, has no Zulu (0x0435)
     // resources: that request fails with ERROR_RESOURCE_LANG_NOT_FOUND.
