@@ -103,29 +103,33 @@ bool made_by_this_program(HANDLE h) {
 }
 
 // Removes what is in `path` and then the directory held by `dir`; anything that is a reparse
-// point stays, and so does everything above it.
+// point stays, and so does everything above it. The entries are read through the held handle,
+// which no other opener can share for deletion.
 bool remove_tree(HANDLE dir, const std::wstring& path, int depth) {
-    bool whole = depth < kMaxDepth;
-    WIN32_FIND_DATAW entry{};
-    Listing listing(whole ? FindFirstFileW((path + L"\\*").c_str(), &entry) : INVALID_HANDLE_VALUE);
-    if (listing.h == INVALID_HANDLE_VALUE) whole = false;
-    else
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                whole = false;
-                continue;
+    if (depth >= kMaxDepth) return false;
+    alignas(LARGE_INTEGER) BYTE buffer[16384];
+    bool whole = true;
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(dir, kind, buffer, sizeof buffer)) {
+        kind = FileIdBothDirectoryInfo;
+        for (const BYTE* at = buffer;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                const std::wstring full = path + L"\\" + name;
+                const bool directory = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                Handle child(INVALID_HANDLE_VALUE);
+                if (!(entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                    child.h = open_here(full, directory ? FILE_LIST_DIRECTORY : 0);
+                if (!child || is_reparse_point(child.h) ||
+                    (directory ? !remove_tree(child.h, full, depth + 1) : !delete_on_close(child.h)))
+                    whole = false;
             }
-            const std::wstring full = path + L"\\" + name;
-            const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            Handle child(open_here(full, directory ? FILE_LIST_DIRECTORY : 0));
-            if (!child || is_reparse_point(child.h)) {
-                whole = false;
-                continue;
-            }
-            if (directory ? !remove_tree(child.h, full, depth + 1) : !delete_on_close(child.h)) whole = false;
-        } while (FindNextFileW(listing.h, &entry));
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    if (GetLastError() != ERROR_NO_MORE_FILES) whole = false;
     return whole && delete_on_close(dir);
 }
 
