@@ -4,8 +4,10 @@
 
 #include <doctest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "error_rows.h"
 #include "install_errors.h"
@@ -137,4 +139,25 @@ TEST_CASE("installer_error_text of 0 is the text of the thread's last error") {
 TEST_CASE("installer_error_text keeps to its 256 bytes") {
     const std::string t = installer_error_text(0xE0000203);
     CHECK(t.size() < kInstallerErrorTextBytes);
+}
+
+TEST_CASE("installer_error_text on two threads at once: each keeps its own text") {
+    const std::string want[2] = {installer_error_text(ERROR_FILE_NOT_FOUND), installer_error_text(ERROR_ACCESS_DENIED)};
+    REQUIRE(want[0] != want[1]);
+    std::atomic<int> ready{0};
+    int mismatches[2] = {0, 0};
+    auto run = [&](int i) {
+        ready.fetch_add(1);
+        while (ready.load() < 2) std::this_thread::yield();
+        for (int round = 0; round < 3000; ++round) {
+            const char* text = installer_error_text(i ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+            std::this_thread::yield();
+            if (want[i] != text) ++mismatches[i];
+        }
+    };
+    std::thread other(run, 1);
+    run(0);
+    other.join();
+    CHECK(mismatches[0] == 0);
+    CHECK(mismatches[1] == 0);
 }
