@@ -527,3 +527,26 @@ TEST_CASE("an install that fails: the exact lines and the final status") {
         CHECK_FALSE(setup.enabled(IDC_INSTALL_WINUSB));
     }
 }
+
+TEST_CASE("a device list whose guard stays taken is tried a few times, then named in one line") {
+    for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
+    fixture::ScopedUsbDevice boot(fixture::bootloader());
+    REQUIRE(boot.ok());
+    HANDLE guard = CreateMutexW(nullptr, FALSE, L"Global\\vesk_destroy_list");
+    REQUIRE(guard);
+    REQUIRE(GetLastError() != ERROR_ALREADY_EXISTS);
+    const auto start = Clock::now();
+    SetupProgram setup;
+    REQUIRE(setup.window());
+    // The first check runs by itself and frees its list last.
+    const wchar_t kNotFreed[] = L"Could not free the device list (-6): Requested resource busy or similar call already in progress";
+    const bool named = gui::wait_for([&] { return setup.has_line(kNotFreed); }, kStartMs);
+    CloseHandle(guard);
+    REQUIRE(named);
+    CHECK(seconds_since(start) >= 0.2);  // four pauses between five attempts
+    CHECK(setup.lines() == Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
+                                 L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
+                                 L"Found DFU 2E3C:DF11. Current driver: (none)", kReady, kNotFreed});
+    REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
+    CHECK(setup.status() == L"DFU device checked. Install WinUSB when ready.");
+}
