@@ -14,6 +14,7 @@
 #include "dfu_identity.h"
 #include "find_device.h"
 #include "libvesk.h"
+#include "old_packages.h"
 #include "setup_messages.h"
 
 namespace {
@@ -24,6 +25,9 @@ constexpr wchar_t kConfirmText[] =
     L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
     L"This does not flash firmware, erase games or change normal controller drivers.";
 
+constexpr int kDestroyAttempts = 5;
+constexpr DWORD kDestroyRetryMs = 50;
+
 // The device list of one scan; freed before the next scan and when the worker ends.
 struct scan {
     vesk_device* list = nullptr;
@@ -33,15 +37,26 @@ struct scan {
         return find_supported_device(&list, &device);
     }
     void release() {
-        if (list) vesk_destroy_list(list);
+        // BUSY: another thread's list call holds the library's guard for a moment.
+        for (int attempt = 0; list; ++attempt) {
+            const vesk_result r = vesk_destroy_list(list);
+            if (r != VESK_ERR_BUSY) break;
+            if (attempt + 1 == kDestroyAttempts) {
+                post_diagnostic("Could not free the device list (%d): %s", r, vesk_error_text(r));
+                break;
+            }
+            Sleep(kDestroyRetryMs);
+        }
         list = nullptr;
         device = nullptr;
     }
     ~scan() { release(); }
 };
 
-// Steps 8 to 11: a new directory only SYSTEM and Administrators may touch, as UTF-8.
-bool make_package_directory(char (&utf8)[kPackagePathUtf8Bytes]) {
+// Creates a new package directory, named by a fresh GUID under the common application-data
+// folder, that only SYSTEM and Administrators may touch; gives its path as UTF-8. Each failure
+// posts its own line.
+bool make_package_directory(wchar_t (&path)[kPackagePathUnits], char (&utf8)[kPackagePathUtf8Bytes]) {
     wchar_t folder[MAX_PATH];
     GUID guid;
     wchar_t guid_text[kGuidStringUnits];
@@ -50,7 +65,6 @@ bool make_package_directory(char (&utf8)[kPackagePathUtf8Bytes]) {
         post_diagnostic("Could not choose a protected driver-package directory.");
         return false;
     }
-    wchar_t path[kPackagePathUnits];
     const int n = swprintf(path, std::size(path), L"%ls\\Morvane-Driver-%ls", folder, guid_text);
     if (n < 0 || static_cast<std::size_t>(n) >= std::size(path)) {
         post_diagnostic("Driver-package directory exceeds the supported path length.");
@@ -108,8 +122,9 @@ void run_operation(setup_request& request) {
         post_diagnostic("This build does not contain the required WinUSB package. Nothing was installed.");
         return;
     }
+    wchar_t wide_directory[kPackagePathUnits];
     char directory[kPackagePathUtf8Bytes];
-    if (!make_package_directory(directory)) return;
+    if (!make_package_directory(wide_directory, directory)) return;
 
     vesk_prepare_options prepare = {};
     prepare.driver_kind = VESK_DRIVER_WINUSB;
@@ -138,6 +153,8 @@ void run_operation(setup_request& request) {
         return;
     }
 
+    // The driver store holds the accepted package now; earlier runs' directories only take room.
+    post_diagnostic("Removed %d package directories of earlier installations.", remove_earlier_packages(wide_directory));
     found.release();
     post_diagnostic("Windows accepted the package. Checking that WinUSB is actually bound...");
     for (int poll = 0; poll < kVerifyPolls; ++poll) {
