@@ -61,7 +61,10 @@ LRESULT on_create(HWND window) {
     EnableWindow(setup_state.install_button, FALSE);
     SendMessageW(setup_state.pane, EM_SETLIMITTEXT, kDiagnosticPaneLimit, 0);
 
-    append_diagnostic_line("Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1");
+#if VESK_CARRIES_STANDINS
+    append_diagnostic_line(kTestBuildLine);
+#endif
+    append_diagnostic_line(kVersionLine);
     append_diagnostic_line("AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.");
     if (vesk_register_logger(window, WM_SETUP_LIBRARY_LOG, kLoggerBufferBytes) != VESK_OK)
         append_diagnostic_line(

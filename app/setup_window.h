@@ -5,8 +5,18 @@
 
 #include <cstddef>
 
+#include "build_info.h"
+
 inline constexpr wchar_t kSetupWindowClass[] = L"MorvaneDriverSetup";
+#if VESK_CARRIES_STANDINS
+inline constexpr wchar_t kSetupWindowTitle[] = L"Morvane Windows Driver Setup (test build)";
+// First diagnostics line of a build whose package carries the co-installer stand-ins.
+inline constexpr char kTestBuildLine[] =
+    "This test build carries test stand-ins of Microsoft's co-installers and cannot install a driver on a real PC.";
+#else
 inline constexpr wchar_t kSetupWindowTitle[] = L"Morvane Windows Driver Setup";
+#endif
+inline constexpr char kVersionLine[] = "Morvane Windows Driver Setup " VESK_SETUP_VERSION " / libvesk " VESK_LIBRARY_VERSION;
 
 inline constexpr int IDC_CHECK_DEVICE = 101;
 inline constexpr int IDC_INSTALL_WINUSB = 102;

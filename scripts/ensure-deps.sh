@@ -3,19 +3,23 @@
 #   ensure-deps.sh build   cross compilers, CMake
 #   ensure-deps.sh test    + Wine (64- and 32-bit), Xvfb, doctest, native sanitizers, checkers
 #   ensure-deps.sh demo    + ImageMagick and x11-apps for the screenshots
+#   ensure-deps.sh release + osslsigncode (checks the co-installers' signatures, signs)
 set -euo pipefail
 what=${1:-build}
 
 build_pkgs=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64 usbutils)
-test_pkgs=(wine wine64 wine32:i386 xvfb xauth doctest-dev python3 python3-asn1crypto python3-cryptography)
+test_pkgs=(wine wine64 wine32:i386 xvfb xauth doctest-dev python3 python3-asn1crypto python3-cryptography
+           osslsigncode openssl)
 demo_pkgs=(imagemagick x11-apps)
+release_pkgs=(osslsigncode)
 
 pkgs=("${build_pkgs[@]}")
 case "$what" in
   build) ;;
   test) pkgs+=("${test_pkgs[@]}") ;;
   demo) pkgs+=("${test_pkgs[@]}" "${demo_pkgs[@]}") ;;
-  *) echo "usage: $0 build|test|demo" >&2; exit 2 ;;
+  release) pkgs+=("${release_pkgs[@]}") ;;
+  *) echo "usage: $0 build|test|demo|release" >&2; exit 2 ;;
 esac
 
 missing=()
