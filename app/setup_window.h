@@ -35,7 +35,8 @@ inline constexpr std::size_t kLoggerBufferBytes = 8192;
 #define SETUP_UPDATER_ADDRESS_NO_SCHEME UPDATER_HOST "/updater"
 #define SETUP_UPDATER_ADDRESS "https://" SETUP_UPDATER_ADDRESS_NO_SCHEME
 
-// Window state, touched on the window's thread only.
+// One window's state: made at WM_NCCREATE, kept in its GWLP_USERDATA, freed at WM_NCDESTROY;
+// touched on the window's thread only.
 struct setup_window_state {
     HWND window = nullptr;
     HFONT font = nullptr;
@@ -46,7 +47,8 @@ struct setup_window_state {
     bool busy = false;
     char checked_device_id[kDeviceIdBytes] = {};
 };
-extern setup_window_state setup_state;
+// The state of a setup window; null for any other window (and before WM_NCCREATE).
+setup_window_state* setup_window_state_of(HWND window);
 
 // Registers the class and creates the (hidden) main window; null when either fails.
 HWND create_setup_window(HINSTANCE instance);
@@ -54,6 +56,5 @@ LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPA
 // Runs the message loop with dialog keyboard handling (Tab between the buttons) until quit.
 int run_setup_message_loop(HWND window);
 
-// Adds one UTF-8 line to the diagnostics pane; window thread only.
-void append_diagnostic_line(const char* line);
-void set_status_line(const wchar_t* text);
+// Adds one UTF-8 line to the window's diagnostics pane; window thread only.
+void append_diagnostic_line(HWND window, const char* line);
