@@ -19,12 +19,6 @@
 
 namespace {
 
-constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";
-constexpr wchar_t kConfirmText[] =
-    L"Install WinUSB for the connected AT32 DFU bootloader (2E3C:DF11)?\n\n"
-    L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
-    L"This does not flash firmware, erase games or change normal controller drivers.";
-
 constexpr int kDestroyAttempts = 5;
 constexpr DWORD kDestroyRetryMs = 50;
 
@@ -142,7 +136,7 @@ void run_operation(setup_request& request) {
         return;
     }
     vesk_install_options options = {};
-    options.parent_window = setup_window_handle;
+    options.parent_window = request.window;
     options.filter_mode = 0;
     options.pending_wait_ms = kPendingWaitMs;
     post_diagnostic("Installing WinUSB for the AT32 DFU bootloader only.");
@@ -182,40 +176,7 @@ void run_operation(setup_request& request) {
 DWORD WINAPI setup_worker(void* parameter) {
     auto* request = static_cast<setup_request*>(parameter);
     run_operation(*request);  // frees its device lists before returning
-    if (!PostMessageW(setup_window_handle, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request)))
+    if (!PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request)))
         std::free(request);
     return 0;
-}
-
-void start_operation(int32_t action) {
-    if (setup_state.busy) return;
-    const bool install = action == SETUP_ACTION_INSTALL;
-    if (install && MessageBoxW(setup_state.window, kConfirmText, kConfirmCaption,
-                               MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
-        return;
-    // The box ran a message loop: an operation may have started meanwhile, and two never overlap.
-    if (setup_state.busy) return;
-    auto* request = static_cast<setup_request*>(std::calloc(1, sizeof(setup_request)));
-    if (!request) {
-        append_diagnostic_line("Not enough memory to start the operation.");
-        return;
-    }
-    request->action = action;
-    std::memcpy(request->device_id, setup_state.checked_device_id, sizeof request->device_id);
-
-    setup_state.busy = true;
-    EnableWindow(setup_state.check_button, FALSE);
-    EnableWindow(setup_state.install_button, FALSE);
-    set_status_line(install ? L"Installing and verifying WinUSB..." : L"Checking the connected DFU device...");
-
-    HANDLE thread = CreateThread(nullptr, 0, setup_worker, request, 0, nullptr);
-    if (!thread) {
-        setup_state.busy = false;
-        std::free(request);
-        EnableWindow(setup_state.check_button, TRUE);
-        append_diagnostic_line("Could not start the device worker. Check device to retry.");
-        set_status_line(L"Operation could not start. See diagnostics.");
-        return;
-    }
-    CloseHandle(thread);
 }

@@ -256,6 +256,18 @@ TEST_CASE("the built program carries its manifest and version resource") {
     CHECK(version_string(info, L"CompanyName") == L"Morvane");
     CHECK(version_string(info, L"FileVersion") == L"1.0.1");
     CHECK(version_string(info, L"ProductVersion") == L"1.0.1");
+
+    // The same numbers as the build's one definition of them (the top-level CMakeLists.txt).
+    CHECK(manifest.find(std::string("name=\"Morvane.WindowsDriverSetup\" version=\"") + VESK_MANIFEST_VERSION + "\"") !=
+          std::string::npos);
+    CHECK(version_string(info, L"FileVersion") == gui::widen(VESK_SETUP_VERSION));
+    CHECK(version_string(info, L"ProductVersion") == gui::widen(VESK_SETUP_VERSION));
+    unsigned parts[4] = {};
+    REQUIRE(std::sscanf(VESK_SETUP_VERSION, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) >= 3);
+    CHECK(fixed->dwFileVersionMS == MAKELONG(parts[1], parts[0]));
+    CHECK(fixed->dwFileVersionLS == MAKELONG(parts[3], parts[2]));
+    CHECK(fixed->dwProductVersionMS == MAKELONG(parts[1], parts[0]));
+    CHECK(fixed->dwProductVersionLS == MAKELONG(parts[3], parts[2]));
 }
 
 TEST_CASE("a whole installation against a simulated bootloader") {
@@ -295,9 +307,18 @@ TEST_CASE("a whole installation against a simulated bootloader") {
     const double to_ready = seconds_since(setup.started());
     REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
     CHECK(setup.status() == L"DFU device checked. Install WinUSB when ready.");
-    CHECK(setup.lines() == Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
-                                 L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
-                                 L"Found DFU 2E3C:DF11. Current driver: (none)", kReady});
+    Lines first = {L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
+                   L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
+                   L"Found DFU 2E3C:DF11. Current driver: (none)", kReady};
+#if VESK_CARRIES_STANDINS
+    // A test build says so in its title and first line (and prepares only under VESK_TEST_BUILD=1).
+    CHECK(text_of(setup.window()) == L"Morvane Windows Driver Setup (test build)");
+    first.insert(first.begin(), L"This test build carries test stand-ins of Microsoft's co-installers and cannot "
+                                L"install a driver on a real PC.");
+#else
+    CHECK(text_of(setup.window()) == L"Morvane Windows Driver Setup");
+#endif
+    CHECK(setup.lines() == first);
 
     const auto install_start = Clock::now();
     setup.command(IDC_INSTALL_WINUSB);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "build_info.h"
 #include "catalog.h"
 #include "driver_support.h"
 #include "error_text.h"
@@ -71,6 +72,14 @@ constexpr UsbPair kAndroidDevices[128] = {
     {0x2080, 0x0004}, {0x22B8, 0x2D66}, {0x22B8, 0x41DB}, {0x22B8, 0x4286}, {0x22B8, 0x42A4}, {0x22B8, 0x42DA},
     {0x22B8, 0x4331}, {0x22B8, 0x70A9},
 };
+
+#if VESK_CARRIES_STANDINS
+// The process environment (not the C runtime's copy), so that a test can change it.
+bool test_build_allowed() {
+    wchar_t value[4];
+    return GetEnvironmentVariableW(L"VESK_TEST_BUILD", value, 4) == 1 && value[0] == L'1';
+}
+#endif
 
 bool is_android(uint16_t vendor, uint16_t product) {
     for (const UsbPair& p : kAndroidDevices)
@@ -378,6 +387,15 @@ vesk_result make_catalog(const vesk_prepare_options* options, const KindData& kd
 
 vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, const char* inf_name,
                                 const vesk_prepare_options* options) {
+#if VESK_CARRIES_STANDINS
+    // The stand-ins would land in System32 under Microsoft's names: only a test may go on.
+    if (!test_build_allowed()) {
+        vesk_log_message(VESK_LOG_ERROR, kSource,
+                         "This test build carries co-installer stand-ins and cannot install on a real PC; "
+                         "nothing was written (tests set VESK_TEST_BUILD=1)");
+        return VESK_ERR_NOT_SUPPORTED;
+    }
+#endif
     GlobalGuard lock(kSource);
     if (lock.status() != VESK_OK) return lock.status();
     if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
