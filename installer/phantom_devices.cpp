@@ -12,40 +12,33 @@
 
 namespace {
 constexpr std::size_t kHardwareIdBytes = 256;
-
-struct DevInfoSet {
-    HDEVINFO set;
-    ~DevInfoSet() {
-        if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
-    }
-};
 }  // namespace
 
 void flag_phantom_devices(const char* hardware_id) {
-    DevInfoSet devices{SetupDiGetClassDevsA(nullptr, "USB", nullptr, DIGCF_ALLCLASSES)};
-    if (devices.set == INVALID_HANDLE_VALUE) return;
+    UniqueDevInfo devices(SetupDiGetClassDevsA(nullptr, "USB", nullptr, DIGCF_ALLCLASSES));
+    if (!devices) return;
     SP_DEVINFO_DATA data = {};
     data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInfo(devices.set, 0, &data)) return;
+    if (!SetupDiEnumDeviceInfo(devices.get(), 0, &data)) return;
     const char* wanted = hardware_id ? hardware_id : "<NULL>";
     int flagged = 0;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices.set, i, &data); ++i) {
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices.get(), i, &data); ++i) {
         char ids[kHardwareIdBytes] = {};
         // One byte short, so that a cut list still ends in NUL.
-        if (!SetupDiGetDeviceRegistryPropertyA(devices.set, &data, SPDRP_HARDWAREID, nullptr,
+        if (!SetupDiGetDeviceRegistryPropertyA(devices.get(), &data, SPDRP_HARDWAREID, nullptr,
                                                reinterpret_cast<BYTE*>(ids), sizeof ids - 1, nullptr))
             continue;
         if (std::strncmp(ids, wanted, kHardwareIdBytes) != 0) continue;
         ULONG status = 0, problem = 0;
         if (apis.get_devnode_status(&status, &problem, data.DevInst, 0) != CR_NO_SUCH_DEVINST) continue;  // present
         DWORD flags = 0;
-        if (!SetupDiGetDeviceRegistryPropertyA(devices.set, &data, SPDRP_CONFIGFLAGS, nullptr,
+        if (!SetupDiGetDeviceRegistryPropertyA(devices.get(), &data, SPDRP_CONFIGFLAGS, nullptr,
                                                reinterpret_cast<BYTE*>(&flags), sizeof flags, nullptr)) {
             installer_log("could not read SPDRP_CONFIGFLAGS for phantom device %s", ids);
             continue;
         }
         flags |= CONFIGFLAG_REINSTALL;
-        if (!SetupDiSetDeviceRegistryPropertyA(devices.set, &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE*>(&flags),
+        if (!SetupDiSetDeviceRegistryPropertyA(devices.get(), &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE*>(&flags),
                                                sizeof flags)) {
             installer_log("could not write SPDRP_CONFIGFLAGS for phantom device %s", ids);
             continue;

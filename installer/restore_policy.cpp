@@ -21,13 +21,6 @@ constexpr DWORD kNoSavedValue = 0xFFFFFFFF;
 DWORD saved_disable_system_restore = kNoSavedValue;
 bool saved_value_present = false;
 
-struct GpoRelease {
-    IGroupPolicyObject* p = nullptr;
-    ~GpoRelease() {
-        if (p) p->Release();
-    }
-};
-
 bool is_before_vista() {
     OSVERSIONINFOW v = {};
     v.dwOSVersionInfoSize = sizeof v;
@@ -63,21 +56,21 @@ LONG change_value(HKEY key, bool existed, bool disable) {
 bool set_restore_point_policy(bool disable) {
     if (is_before_vista()) return true;  // no such policy before Windows Vista
 
-    GpoRelease gpo;
+    UniqueCom<IGroupPolicyObject> gpo;
     HRESULT hr = CoCreateInstance(kGroupPolicyObjectClass, nullptr, CLSCTX_INPROC_SERVER, kGroupPolicyObjectInterface,
-                                  reinterpret_cast<void**>(&gpo.p));
-    if (FAILED(hr) || !gpo.p) {
-        gpo.p = nullptr;
+                                  reinterpret_cast<void**>(gpo.put()));
+    if (FAILED(hr) || !gpo) {
+        gpo.release();  // a failed call's output is not ours to release
         installer_log("CoCreateInstance failed; hr = %lx", static_cast<unsigned long>(hr));
         return false;
     }
-    hr = gpo.p->OpenLocalMachineGPO(GPO_OPEN_LOAD_REGISTRY);
+    hr = gpo.get()->OpenLocalMachineGPO(GPO_OPEN_LOAD_REGISTRY);
     if (FAILED(hr)) {
         installer_log("OpenLocalMachineGPO failed - error %lx", static_cast<unsigned long>(hr));
         return false;
     }
     HKEY raw_root = nullptr;
-    hr = gpo.p->GetRegistryKey(GPO_SECTION_MACHINE, &raw_root);
+    hr = gpo.get()->GetRegistryKey(GPO_SECTION_MACHINE, &raw_root);
     if (FAILED(hr) || !raw_root) {
         installer_log("GetRegistryKey failed - error %lx", static_cast<unsigned long>(hr));
         return false;
@@ -98,7 +91,7 @@ bool set_restore_point_policy(bool disable) {
 
     GUID extension = kRegistryExtension;
     GUID snap_in = kSnapIn;
-    hr = gpo.p->Save(TRUE, disable ? TRUE : FALSE, &extension, &snap_in);
+    hr = gpo.get()->Save(TRUE, disable ? TRUE : FALSE, &extension, &snap_in);
     if (changed != ERROR_SUCCESS) {
         installer_log("unable to apply DisableSystemRestore policy - error %lx", static_cast<unsigned long>(hr));
         return false;

@@ -4,6 +4,11 @@
 #include <windows.h>
 #include <setupapi.h>
 
+/* The DLL's entry (named to the linker) and its one export. */
+BOOL WINAPI standin_entry(HINSTANCE instance, DWORD reason, LPVOID reserved);
+__declspec(dllexport) DWORD CALLBACK STANDIN_ENTRY_POINT(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data,
+                                                         PCOINSTALLER_CONTEXT_DATA context);
+
 BOOL WINAPI standin_entry(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;
     (void)reason;

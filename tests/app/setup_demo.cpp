@@ -109,6 +109,7 @@ private:
 
 }  // namespace
 
+int wmain(int argc, wchar_t** argv);  // the -municode entry, which no header declares
 int wmain(int argc, wchar_t** argv) {
     // VESK_DEMO_DESKTOP=1: a prefix whose default desktop has no display (the test suite's);
     // the driver runs again on a desktop of its own, and the setup program inherits it.

@@ -11,14 +11,10 @@
 #include <memory>
 
 #include "libvesk.h"
+#include "owners.h"
 #include "sizes.h"
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;  // strings made by the adaptors
-using Utf16 = MallocPtr<wchar_t>;
+using Utf16 = MallocPtr<wchar_t>;  // strings made by the adaptors
 using Utf8 = MallocPtr<char>;
 
 // A separately allocated copy of the current user's SID; release with LocalFree.

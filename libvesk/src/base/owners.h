@@ -1,10 +1,14 @@
-// RAII owners for Windows handles: one template, one trait per resource kind.
+// RAII owners for Windows handles and C allocations: one template, one trait per resource kind.
 // Closing never clobbers GetLastError(), so a failure path can still report the error.
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
+#include <setupapi.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 template <class Tr>
 class Unique {
@@ -56,15 +60,52 @@ struct FileTr : NullTr<HANDLE, &CloseHandle> {  // CreateFileW / CreateNamedPipe
     static bool valid(HANDLE h) { return h && h != INVALID_HANDLE_VALUE; }
 };
 
+struct FindTr : FileTr {  // FindFirstFileW fails with -1 too
+    static void close(HANDLE h) { FindClose(h); }
+};
+
+struct DevInfoTr : FileTr {  // SetupDiGetClassDevs fails with -1
+    static void close(HDEVINFO h) { SetupDiDestroyDeviceInfoList(h); }
+};
+
+// CryptoAPI handles are integers, 0 when absent.
+template <class H, BOOL(WINAPI* Close)(H)>
+struct CryptTr {
+    using type = H;
+    static H invalid() { return 0; }
+    static bool valid(H h) { return h != 0; }
+    static void close(H h) { Close(h); }
+};
+inline BOOL WINAPI release_crypt_context(HCRYPTPROV p) { return CryptReleaseContext(p, 0); }
+
 inline void local_free(void* p) { LocalFree(p); }
-inline void crt_free(void* p) { std::free(p); }
+template <class I>
+void com_release(I* p) {
+    p->Release();
+}
 
 using UniqueHandle = Unique<NullTr<HANDLE, &CloseHandle>>;  // events, processes, threads, mutexes
 using UniqueFile = Unique<FileTr>;                          // files, pipes
+using UniqueFind = Unique<FindTr>;                          // directory listings
+using UniqueDevInfo = Unique<DevInfoTr>;                    // SetupAPI device information sets
 using UniqueModule = Unique<NullTr<HMODULE, &FreeLibrary>>;
 using UniqueHkey = Unique<NullTr<HKEY, &RegCloseKey>>;  // never a predefined HKEY
 using UniqueLocal = Unique<NullTr<void*, &local_free>>;  // LocalAlloc'd SIDs, descriptors, strings
-using UniqueMalloc = Unique<NullTr<void*, &crt_free>>;
+using UniqueCryptProv = Unique<CryptTr<HCRYPTPROV, &release_crypt_context>>;
+using UniqueCryptKey = Unique<CryptTr<HCRYPTKEY, &CryptDestroyKey>>;
+template <class I>
+using UniqueCom = Unique<NullTr<I*, &com_release<I>>>;  // COM interface pointers
+
+// malloc'd blocks (the UTF-8 adaptors' strings, buffers) and C streams.
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+struct CFileCloser {
+    void operator()(FILE* f) const noexcept { std::fclose(f); }
+};
+using UniqueCFile = std::unique_ptr<FILE, CFileCloser>;
 
 // Typed views of a LocalAlloc'd / malloc'd block.
 template <class T>

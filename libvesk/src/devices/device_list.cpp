@@ -26,14 +26,6 @@ constexpr DEVPROPKEY kBusReportedDeviceDesc = {
     {0x540B947E, 0x8B40, 0x45BC, {0xA8, 0xA2, 0x6A, 0x0B, 0x89, 0x4C, 0xBD, 0xA2}}, 4};
 constexpr std::size_t kUnknownDeviceBytes = 32;  // "Unknown Device #%d"
 
-struct DevInfoTr {
-    using type = HDEVINFO;
-    static HDEVINFO invalid() { return INVALID_HANDLE_VALUE; }
-    static bool valid(HDEVINFO h) { return h && h != INVALID_HANDLE_VALUE; }
-    static void close(HDEVINFO h) { SetupDiDestroyDeviceInfoList(h); }
-};
-using UniqueDevInfo = Unique<DevInfoTr>;
-
 struct Cfgmgr {
     UniqueModule module;
     decltype(&::CM_Get_Device_IDA) get_device_id = nullptr;

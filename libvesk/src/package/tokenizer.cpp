@@ -37,10 +37,6 @@ token_entry* find_token(const char* name) {
         if (std::strcmp(t->name, name) == 0) return t;
     return nullptr;
 }
-
-struct FileCloser {
-    void operator()(FILE* f) const noexcept { std::fclose(f); }
-};
 }  // namespace
 
 bool set_token_value(const char* name, const char* value) {
@@ -70,7 +66,7 @@ int32_t tokenize_embedded_template(const char* template_name, char** out) {
 int32_t vesk_tokenize_file(const char* path, char** out) {
     Utf16 wide(to_utf16(path));
     if (!wide) return kTokenNotFound;
-    std::unique_ptr<FILE, FileCloser> file(_wfopen(wide.get(), L"rb"));
+    UniqueCFile file(_wfopen(wide.get(), L"rb"));
     if (!file) return kTokenNotFound;
     if (_fseeki64(file.get(), 0, SEEK_END) != 0) return kTokenNotFound;
     const int64_t size = _ftelli64(file.get());

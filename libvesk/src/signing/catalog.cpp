@@ -66,14 +66,6 @@ Utf16 utf16_or_null(const char* s) {
 
 DWORD wide_bytes(const wchar_t* s) { return static_cast<DWORD>((std::wcslen(s) + 1) * sizeof(wchar_t)); }
 
-struct CryptContextTr {
-    using type = HCRYPTPROV;
-    static HCRYPTPROV invalid() { return 0; }
-    static bool valid(HCRYPTPROV p) { return p != 0; }
-    static void close(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
-};
-using UniqueCryptProv = Unique<CryptContextTr>;
-
 struct CatHandleCloser {
     decltype(&::CryptCATClose) close;
     HANDLE cat;
@@ -213,10 +205,7 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
     WIN32_FIND_DATAW entry{};
     HANDLE raw = FindFirstFileW(wide_pattern.get(), &entry);
     if (raw == INVALID_HANDLE_VALUE) return;
-    struct FindTr : FileTr {
-        static void close(HANDLE h) { FindClose(h); }
-    };
-    Unique<FindTr> listing(raw);
+    UniqueFind listing(raw);
     do {
         char name[kSearchRootBytes];
         if (WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, name, sizeof name, nullptr, nullptr) <= 0) continue;

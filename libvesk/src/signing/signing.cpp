@@ -38,21 +38,6 @@ const wchar_t kFriendlyName[] = L"libvesk";
 const BYTE kOpusInfo[] = {0x30, 0x00};
 const BYTE kStatementType[] = {0x30, 0x0C, 0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x15};
 
-struct CryptProvTr {
-    using type = HCRYPTPROV;
-    static HCRYPTPROV invalid() { return 0; }
-    static bool valid(HCRYPTPROV p) { return p != 0; }
-    static void close(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
-};
-struct CryptKeyTr {
-    using type = HCRYPTKEY;
-    static HCRYPTKEY invalid() { return 0; }
-    static bool valid(HCRYPTKEY k) { return k != 0; }
-    static void close(HCRYPTKEY k) { CryptDestroyKey(k); }
-};
-using UniqueProv = Unique<CryptProvTr>;
-using UniqueKey = Unique<CryptKeyTr>;
-
 // Two-pass encoding: size first, then into a buffer of that size.
 bool encode_twice(decltype(&::CryptEncodeObject) encode, const char* type, const void* value,
                   std::vector<BYTE>& out) {
@@ -68,8 +53,6 @@ bool open_key_container(HCRYPTPROV* prov, DWORD extra_flags) {
     return CryptAcquireContextW(prov, kKeyContainer, kProvName, kProvType,
                                 CRYPT_MACHINE_KEYSET | CRYPT_SILENT | extra_flags) != FALSE;
 }
-}  // namespace
-
 PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     static const char source[] = "CreateSelfSignedCert";
     UniqueModule crypt32(load_system_library("Crypt32"));
@@ -126,7 +109,7 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     }
     vesk_log_message(VESK_LOG_DEBUG, source, "Set Enhanced Key Usage, URL and CPS");
 
-    UniqueProv container;
+    UniqueCryptProv container;
     if (open_key_container(container.put(), 0)) {
         vesk_log_message(VESK_LOG_DEBUG, source, "Acquired existing key container");
     } else {
@@ -141,7 +124,7 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
             return nullptr;
         }
     }
-    UniqueKey key;
+    UniqueCryptKey key;
     if (!CryptGenKey(container.get(), AT_SIGNATURE, kKeyFlags, key.put())) {
         vesk_log_message(VESK_LOG_DEBUG, source, "Could not generate keypair: %s", PkiErrorText(0));
         return nullptr;
@@ -274,6 +257,8 @@ bool DeletePrivateKey(PCCERT_CONTEXT cert) {
     }
     return true;
 }
+
+}  // namespace
 
 bool SelfSignFile(const char* file_path, const char* subject) {
     static const char source[] = "SelfSignFile";
