@@ -26,6 +26,7 @@ PROGRESS = {
     "Installing WinUSB for the AT32 DFU bootloader only.",
     "Keep Windows security enabled. Copy diagnostics or use the manual Ostrak fallback.",
     "Windows accepted the package. Checking that WinUSB is actually bound...",
+    "Removed … package directories of earlier installations.",
     "SUCCESS: WinUSB binding verified. No firmware or game packs were changed.",
     "Unplug Morvane, reconnect in BOOT0, then open ….",
     "Ready to check the device.",
@@ -141,7 +142,7 @@ def shown_lines(root):
 def result_codes(root):
     header = open(os.path.join(root, "libvesk/include/libvesk.h"), encoding="utf-8").read()
     numbers = {m.group(1): int(m.group(2)) for m in re.finditer(r"\b(VESK_\w+)\s*=\s*(-?\d+)", header)}
-    table = open(os.path.join(root, "libvesk/portable/error_text.cpp"), encoding="utf-8").read()
+    table = open(os.path.join(root, "libvesk/src/base/portable/error_text.cpp"), encoding="utf-8").read()
     return [(numbers[c], t) for c, t in re.findall(r'\{(VESK_\w+),\s*"([^"]*)"\}', table) if numbers.get(c, 0) != 0]
 
 
