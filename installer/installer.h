@@ -44,6 +44,9 @@ int reenumerate_device(const char* device_id);
 extern HANDLE reader_started;
 extern HANDLE stop_reader;
 DWORD WINAPI syslog_reader(void*);
+// The Windows directory the setup logs are looked for in (GetWindowsDirectoryW); its length,
+// 0 when there is none that fits.
+std::size_t windows_directory(wchar_t (&out)[kInstallerPathBytes]);
 // One setup-log message per complete line of `chunk` (NUL at chunk[length]); bytes consumed.
 std::size_t forward_syslog_lines(char* chunk, std::size_t length);
 

@@ -60,8 +60,7 @@ void send_line(const char* line, void*) {
 // The first candidate that opens; its name goes into `name`.
 UniqueFile open_syslog(char (&name)[kInstallerPathBytes]) {
     wchar_t windir16[kInstallerPathBytes];
-    const DWORD n = GetEnvironmentVariableW(L"WINDIR", windir16, static_cast<DWORD>(std::size(windir16)));
-    if (n == 0 || n >= std::size(windir16)) return UniqueFile();  // unset: no candidate at all
+    if (windows_directory(windir16) == 0) return UniqueFile();  // unknown: no candidate at all
     Utf8 windir(to_utf8(windir16));
     if (!windir) return UniqueFile();
     for (const char* suffix : kSyslogSuffixes) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes expand_tokens and the installer's setup-log line splitting with libFuzzer
+# Fuzzes expand_tokens, the installer's setup-log line splitting and the PE version reader with libFuzzer
 # (clang -fsanitize=fuzzer) for a bounded time each; not part of the test run.   scripts/fuzz.sh [SECONDS] [BUILD]     (defaults: 60, build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,3 +28,16 @@ printf 'a\rb\nc\r\n\r\n\0d\r' >"$sl/corpus/breaks.seed"
 "$sl/fuzz_syslog_lines" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
   -artifact_prefix="$sl/" "$sl/corpus" 2>&1 | tee "$sl/fuzz.log" | grep -E '^(#[0-9]+ +DONE|stat::|==|SUMMARY|Done)' || true
 grep -q 'DONE' "$sl/fuzz.log" && ! ls "$sl"/crash-* "$sl"/leak-* "$sl"/timeout-* >/dev/null 2>&1
+
+# The version record read from a PE image, seeded with the co-installer stand-ins the Windows
+# trees built.
+pv=$out/pe_version
+mkdir -p "$pv/corpus"
+clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+  -Ilibvesk/src/package/portable tests/package/fuzz_pe_version.cpp libvesk/src/package/portable/pe_version.cpp -o "$pv/fuzz_pe_version"
+for dll in "${2:-build}"/x86/standins/x86/*.dll "${2:-build}"/x64/standins/amd64/*.dll; do
+  if [ -f "$dll" ]; then cp "$dll" "$pv/corpus/$(basename "$(dirname "$dll")")-$(basename "$dll")"; fi
+done
+"$pv/fuzz_pe_version" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \
+  -artifact_prefix="$pv/" "$pv/corpus" 2>&1 | tee "$pv/fuzz.log" | grep -E '^(#[0-9]+ +DONE|stat::|==|SUMMARY|Done)' || true
+grep -q 'DONE' "$pv/fuzz.log" && ! ls "$pv"/crash-* "$pv"/leak-* "$pv"/timeout-* >/dev/null 2>&1

@@ -324,4 +324,70 @@ inline std::wstring stored_dacl_for(const wchar_t* sddl) {
     return d;
 }
 
+// "O:<owner SID> " and the DACL as describe_descriptor gives it.
+inline std::wstring describe_owner_and_dacl(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PSID owner = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return L"<unreadable>";
+    wchar_t* text = nullptr;
+    std::wstring d = L"O:";
+    d += owner && ConvertSidToStringSidW(owner, &text) ? text : L"?";
+    LocalFree(text);
+    d += L" " + describe_descriptor(sd);
+    LocalFree(sd);
+    return d;
+}
+
+// Every file and directory below dir, as full paths.
+inline void list_entries(const std::wstring& dir, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        out.push_back(dir + L"\\" + name);
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) list_entries(dir + L"\\" + name, out);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+}
+
+// What this system keeps of a file and a subdirectory made the library's way (owner
+// Administrators, no DACL) inside a probe directory made with the given SDDL.
+struct EntryProbe {
+    std::wstring file, directory;
+};
+inline EntryProbe probe_entries(const wchar_t* sddl) {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
+    const std::wstring probe = std::wstring(folder) + L"\\vesk-entry-probe-" + std::to_wstring(GetCurrentProcessId());
+    PSECURITY_DESCRIPTOR parent = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &parent, nullptr)) return {};
+    SECURITY_ATTRIBUTES parent_sa = {sizeof parent_sa, parent, FALSE};
+    const BOOL made = CreateDirectoryW(probe.c_str(), &parent_sa);
+    LocalFree(parent);
+    if (!made) return {};
+    PSID admins = nullptr;
+    ConvertStringSidToSidW(L"BA", &admins);
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&sd, admins, FALSE);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    EntryProbe p;
+    const std::wstring file = probe + L"\\f", sub = probe + L"\\d";
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        p.file = describe_owner_and_dacl(file);
+    }
+    if (CreateDirectoryW(sub.c_str(), &sa)) p.directory = describe_owner_and_dacl(sub);
+    LocalFree(admins);
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(sub.c_str());
+    RemoveDirectoryW(probe.c_str());
+    return p;
+}
+
 }  // namespace gui

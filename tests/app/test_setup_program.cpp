@@ -399,6 +399,7 @@ TEST_CASE("a whole installation against a simulated bootloader") {
         CHECK(file_exists(dir + L"\\" + name));
     }
     check_package_dacl(dir);
+    check_package_entries(dir);
 
     // Idle again: the window closes and the program ends with 0.
     PostMessageW(setup.window(), WM_CLOSE, 0, 0);

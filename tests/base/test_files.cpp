@@ -1,6 +1,7 @@
 // Owner-restricted creation and the UTF-8 adaptors, in a scratch directory below TEMP.
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <doctest.h>
 
@@ -37,21 +38,49 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-// The owner of a file or directory equals the current user's SID.
-bool owned_by_current_user(const std::string& path) {
+UniqueLocal sid_from(const wchar_t* text) {
+    PSID sid = nullptr;
+    REQUIRE(ConvertStringSidToSidW(text, &sid));
+    return UniqueLocal(sid);
+}
+
+// The owner a file or directory reads back with.
+UniqueLocal owner_of(const std::string& path) {
     Utf16 w(to_utf16(path.c_str()));
-    HANDLE h = CreateFileW(w.get(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    REQUIRE(h != INVALID_HANDLE_VALUE);
-    UniqueFile file(h);
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    REQUIRE(GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) ==
-            ERROR_SUCCESS);
+    REQUIRE(GetNamedSecurityInfoW(w.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                  nullptr, &sd) == ERROR_SUCCESS);
     UniqueLocal owned_sd(sd);
+    const DWORD n = GetLengthSid(owner);
+    UniqueLocal copy(LocalAlloc(LMEM_FIXED, n));
+    REQUIRE(CopySid(n, copy.get(), owner));
+    return copy;
+}
+
+// Administrators own what the library creates, never the user. Wine keeps no owner that is set
+// (it reads back the Unix owner as the user's SID): there the entry must read back like a probe
+// created with an explicit Administrators owner, and the descriptor the library builds is
+// checked on its own in "CreationSecurity".
+void check_library_owner(const std::string& path) {
+    UniqueLocal admins(sid_from(L"BA"));
     UniqueLocal me(GetSid());
     REQUIRE(me);
-    return EqualSid(owner, me.get()) != FALSE;
+    UniqueLocal owner(owner_of(path));
+    if (EqualSid(owner.get(), admins.get())) return;
+    const std::string probe = path + ".owner-probe";
+    SECURITY_DESCRIPTOR sd;
+    REQUIRE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    REQUIRE(SetSecurityDescriptorOwner(&sd, admins.get(), FALSE));
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    UniqueFile f(utf8_create_file(probe.c_str(), GENERIC_WRITE, &sa));
+    REQUIRE(f);
+    f.reset();
+    UniqueLocal probe_owner(owner_of(probe));
+    utf8_delete_file(probe.c_str());
+    CHECK(EqualSid(owner.get(), probe_owner.get()));
+    REQUIRE_MESSAGE(!EqualSid(probe_owner.get(), admins.get()), "the platform keeps owners, this entry's is not Administrators");
+    MESSAGE("this platform keeps no owner that is set; entries read back as their Unix owner");
 }
 }  // namespace
 
@@ -68,6 +97,28 @@ TEST_CASE("GetSid is the token's user") {
     CHECK(EqualSid(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, sid.get()));
 }
 
+TEST_CASE("CreationSecurity: owned by Administrators when elevated, no DACL") {
+    CreationSecurity security("test");
+    REQUIRE(security.attributes());
+    CHECK(security.attributes()->lpSecurityDescriptor == &security.sd);
+    CHECK(security.attributes()->bInheritHandle == FALSE);
+    PSID owner = nullptr;
+    BOOL defaulted = TRUE;
+    REQUIRE(GetSecurityDescriptorOwner(&security.sd, &owner, &defaulted));
+    UniqueLocal me(GetSid());
+    REQUIRE(me);
+    // Wine, like an administrator's elevated token on Windows, says the process is elevated.
+    REQUIRE(process_is_elevated());
+    REQUIRE(owner);
+    CHECK(EqualSid(owner, sid_from(L"BA").get()));
+    CHECK_FALSE(EqualSid(owner, me.get()));
+    CHECK_FALSE(defaulted);
+    BOOL present = TRUE;
+    PACL dacl = nullptr;
+    REQUIRE(GetSecurityDescriptorDacl(&security.sd, &present, &dacl, &defaulted));
+    CHECK_FALSE(present);  // access comes from the package directory's inheritable entries
+}
+
 TEST_CASE("check_dir") {
     const std::string base = scratch();
     SUBCASE("an existing directory is accepted as it is") { CHECK(check_dir(base.c_str()) == VESK_OK); }
@@ -78,11 +129,11 @@ TEST_CASE("check_dir") {
         std::fclose(f);
         CHECK(check_dir(file.c_str()) == VESK_ERR_ACCESS_DENIED);
     }
-    SUBCASE("three missing levels are created, owned by the current user") {
+    SUBCASE("three missing levels are created, owned by Administrators") {
         const std::string deep = base + "\\a\\b\\c";
         CHECK(check_dir(deep.c_str()) == VESK_OK);
         CHECK(is_dir(deep));
-        CHECK(owned_by_current_user(deep));
+        check_library_owner(deep);
     }
     SUBCASE("a relative path lives below the program's directory") {
         const std::string name = "vesk-relative-" + std::to_string(GetCurrentProcessId());
@@ -107,7 +158,7 @@ TEST_CASE("fopen_as_userU empties a file and writes bytes untranslated") {
     std::fputs("x\ny", f);
     std::fclose(f);
     CHECK(slurp(file) == "x\ny");
-    CHECK(owned_by_current_user(file));
+    check_library_owner(file);
 
     CHECK(fopen_as_userU(nullptr) == nullptr);
     SetLastError(0xdeadbeef);

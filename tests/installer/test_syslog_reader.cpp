@@ -1,17 +1,33 @@
-// The setup-log reader, with WINDIR pointed at a directory of the test's own: which log it
-// follows, lines split across reads, a CR/LF split, the stop line, an unconvertible line, a
-// log that shrinks, and no WINDIR at all. Runs with a Japanese ANSI code page (LC_ALL), in
+// The setup-log reader, with the Windows directory pointed at a directory of the test's own
+// (this program links its own windows_directory): which log it follows, lines split across
+// reads, a CR/LF split, the stop line, an unconvertible line, a log that shrinks, and no
+// Windows directory at all. Runs with a Japanese ANSI code page (LC_ALL), in
 // which some byte sequences cannot be converted.
 #include <windows.h>
 
 #include <doctest.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "installer.h"
 #include "pipe_capture.h"
+
+namespace {
+std::wstring test_windows_directory;  // empty: the system has none to give
+void set_windows_directory(const std::string& dir) {
+    test_windows_directory.assign(dir.begin(), dir.end());  // the test paths are ASCII
+}
+}  // namespace
+
+// Stands in for the system's answer, which the product takes from GetWindowsDirectoryW.
+std::size_t windows_directory(wchar_t (&out)[kInstallerPathBytes]) {
+    if (test_windows_directory.empty() || test_windows_directory.size() >= kInstallerPathBytes) return 0;
+    std::wcscpy(out, test_windows_directory.c_str());
+    return test_windows_directory.size();
+}
 
 namespace {
 std::string temp_dir() {
@@ -75,7 +91,7 @@ TEST_CASE("the reader follows setupapi.dev.log and forwards only what is written
     append(dev_log, "old line\r\nold unfinished");
     append(windir + "\\setupapi.log", "other log\r\n");
     append(windir + "\\setupact.log", "third log\r\n");
-    REQUIRE(SetEnvironmentVariableA("WINDIR", windir.c_str()));
+    set_windows_directory(windir);
     capture::PipeCapture pipe;
     RunningReader reader;
     REQUIRE(reader.started());
@@ -131,7 +147,7 @@ TEST_CASE("the next candidates are tried in order") {
     const std::string windir = temp_dir() + "-2";
     CreateDirectoryA(windir.c_str(), nullptr);
     append(windir + "\\setupact.log", "x\r\n");
-    REQUIRE(SetEnvironmentVariableA("WINDIR", windir.c_str()));
+    set_windows_directory(windir);
     {
         capture::PipeCapture pipe;
         RunningReader reader;
@@ -145,17 +161,17 @@ TEST_CASE("the next candidates are tried in order") {
     CHECK(pipe.wait_for_text("using syslog '" + windir + "\\setupapi.log'"));
 }
 
-TEST_CASE("without a log, or without WINDIR, the reader says so and ends without starting") {
+TEST_CASE("without a log, or without a Windows directory, the reader says so and ends without starting") {
     struct Case {
         const char* name;
         bool set;
     };
-    const Case cases[] = {{"empty directory", true}, {"WINDIR unset", false}};
+    const Case cases[] = {{"empty directory", true}, {"no Windows directory", false}};
     for (const Case& c : cases) {
         CAPTURE(c.name);
         const std::string windir = temp_dir() + "-empty";
         CreateDirectoryA(windir.c_str(), nullptr);
-        REQUIRE(SetEnvironmentVariableA("WINDIR", c.set ? windir.c_str() : nullptr));
+        set_windows_directory(c.set ? windir : std::string());
         capture::PipeCapture pipe;
         RunningReader reader;
         CHECK(pipe.wait_for_text("syslog reader thread terminating"));

@@ -12,30 +12,40 @@
 #include "owners.h"
 #include "vesk_log.h"
 
-namespace {
-// Owner-only descriptor: owner is the current user, no DACL, SACL or group, so access comes
-// from what the parent passes on (or the token's default DACL).
-struct OwnerOnlySecurity {
-    UniqueLocal sid;
-    SECURITY_DESCRIPTOR sd{};
-    SECURITY_ATTRIBUTES sa{};
-    bool ready = false;
+bool process_is_elevated() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    UniqueHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
+}
 
-    explicit OwnerOnlySecurity(const char* source) {
-        sid.reset(GetSid());
-        if (!sid || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
-            !SetSecurityDescriptorOwner(&sd, sid.get(), FALSE)) {
+CreationSecurity::CreationSecurity(const char* source) {
+    if (!InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION)) {
+        vesk_log_message(VESK_LOG_ERROR, source, "Could not set security descriptor: %s", last_error_text(0));
+        return;
+    }
+    // An owner may always rewrite the DACL: the user's own SID, which unelevated programs of the
+    // same user hold too, never owns what the elevated process hands to the installer.
+    if (process_is_elevated()) {
+        PSID admins = nullptr;
+        if (!ConvertStringSidToSidW(L"BA", &admins)) {
             vesk_log_message(VESK_LOG_ERROR, source, "Could not set security descriptor: %s", last_error_text(0));
             return;
         }
-        sa.nLength = sizeof sa;
-        sa.lpSecurityDescriptor = &sd;
-        sa.bInheritHandle = FALSE;
-        ready = true;
+        owner.reset(admins);
+        if (!SetSecurityDescriptorOwner(&sd, owner.get(), FALSE)) {
+            vesk_log_message(VESK_LOG_ERROR, source, "Could not set security descriptor: %s", last_error_text(0));
+            return;
+        }
     }
-    SECURITY_ATTRIBUTES* attributes() { return ready ? &sa : nullptr; }
-};
-}  // namespace
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = &sd;
+    sa.bInheritHandle = FALSE;
+    ready = true;
+}
 
 PSID GetSid() {
     HANDLE raw = nullptr;
@@ -82,7 +92,7 @@ vesk_result check_dir(const char* path) {
         vesk_log_message(VESK_LOG_ERROR, "check_dir", "Unable to read file attributes %s", last_error_text(read_error));
         return VESK_ERR_ACCESS_DENIED;
     }
-    OwnerOnlySecurity security("check_dir");
+    CreationSecurity security("check_dir");
     DWORD r = utf8_create_directory(path, security.attributes());
     if (r == ERROR_BAD_PATHNAME) {
         // A relative path lives below the running program's directory.
@@ -112,7 +122,7 @@ FILE* fopen_as_userU(const char* path) {
     if (!path) return nullptr;
     HANDLE h;
     {
-        OwnerOnlySecurity security("fopen_as_userU");
+        CreationSecurity security("fopen_as_userU");
         h = utf8_create_file(path, GENERIC_WRITE, security.attributes());
     }
     if (h == INVALID_HANDLE_VALUE) return nullptr;

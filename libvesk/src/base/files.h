@@ -1,4 +1,4 @@
-// Files and directories owned by the current user, and the UTF-8 adaptors of the UTF-16
+// Files and directories the library creates (owned by Administrators when elevated), and the UTF-8 adaptors of the UTF-16
 // Windows calls. Each adaptor leaves the Windows last error of the call it wraps (or of the
 // conversion that failed) for the caller's message.
 #pragma once
@@ -19,8 +19,23 @@ using Utf8 = MallocPtr<char>;
 
 // A separately allocated copy of the current user's SID; release with LocalFree.
 PSID GetSid();
+bool process_is_elevated();  // false too when the token cannot be read
+
+// The descriptor of everything the library creates: owned by the Administrators group when the
+// process is elevated, else by the token's default owner (then no other is allowed); no DACL,
+// so that access comes from what the parent passes on.
+struct CreationSecurity {
+    UniqueLocal owner;  // null: the token's default owner
+    SECURITY_DESCRIPTOR sd{};
+    SECURITY_ATTRIBUTES sa{};
+    bool ready = false;
+
+    explicit CreationSecurity(const char* source);  // logs a failure under that name
+    SECURITY_ATTRIBUTES* attributes() { return ready ? &sa : nullptr; }
+};
+
 vesk_result check_dir(const char* path);
-// Creates (or empties) a file for writing raw bytes, owned by the current user.
+// Creates (or empties) a file for writing raw bytes, with CreationSecurity.
 FILE* fopen_as_userU(const char* path);
 
 wchar_t* to_utf16(const char* s);  // new string (free()), null for null or a failed conversion

@@ -10,6 +10,7 @@
 #include "files.h"
 #include "format_into.h"
 #include "install_run.h"
+#include "installer_image.h"
 #include "installer_protocol.h"
 #include "load_library.h"
 #include "owners.h"
@@ -415,6 +416,12 @@ vesk_result install_for_machine(const install_params* params, uint16_t arch) {
         return VESK_ERR_NOT_FOUND;
     }
 
+    // The installer runs elevated: it must be, until its process exists, the one this program carries.
+    UniqueFile held_installer;
+    if (!filter) {
+        const vesk_result held = hold_installer(directory, program, held_installer);
+        if (held != VESK_OK) return held;
+    }
     if (!IsUserAnAdmin()) {
         HANDLE process = nullptr;
         const vesk_result r = start_installer_elevated(program, args, directory, &process);
@@ -424,6 +431,7 @@ vesk_result install_for_machine(const install_params* params, uint16_t arch) {
         const vesk_result r = start_installer_direct(run, program_path, args, directory, filter);
         if (r != VESK_OK) return r;
     }
+    held_installer.reset();
 
     run.buffer.reset(static_cast<char*>(std::malloc(kReceiveBufferStartBytes + 1)));
     if (!run.buffer) {

@@ -12,6 +12,7 @@
 #include "files.h"
 #include "format_into.h"
 #include "global_guard.h"
+#include "inf_values.h"
 #include "libvesk.h"
 #include "load_library.h"
 #include "payload_extract.h"
@@ -233,6 +234,12 @@ vesk_result set_interface_guid(const vesk_device& device, const vesk_prepare_opt
     if (match_compatible) {
         set_token_value("DEVICE_INTERFACE_GUID", "UNUSED");
     } else if (options && options->interface_guid) {
+        if (!is_interface_guid_shape(options->interface_guid)) {
+            char shown[kTokenValueBytes];
+            (void)quote_inf_text(options->interface_guid, shown);  // no line break reaches the log
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Device interface GUID '%s' is not of the form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", shown);
+            return VESK_ERR_INVALID_PARAMETER;
+        }
         set_token_value("DEVICE_INTERFACE_GUID", options->interface_guid);
     } else if (is_android(device.vendor_id, device.product_id)) {
         vesk_log_message(VESK_LOG_INFO, kSource, "Using Android Device Interface GUID");
@@ -269,8 +276,11 @@ vesk_result set_token_values(const vesk_device& device, const vesk_prepare_optio
         std::memcpy(cat_name.get() + inf_len - 3, "cat", 3);
         set_token_value("CAT_FILENAME", cat_name.get());
     }
-    set_token_value("DEVICE_DESCRIPTION", device.description);
     char text[kTokenValueBytes];
+    if (!quote_inf_text(device.description, text))
+        vesk_log_message(VESK_LOG_WARNING, kSource, "Device description cut to %u bytes for the inf file",
+                         static_cast<unsigned>(std::strlen(text)));
+    set_token_value("DEVICE_DESCRIPTION", text);
     if (match_compatible)
         (void)format_into(text, sizeof text, "%s", kd.compatible_id);
     else if (device.composite)
@@ -278,6 +288,10 @@ vesk_result set_token_values(const vesk_device& device, const vesk_prepare_optio
                           device.interface_number);
     else
         (void)format_into(text, sizeof text, "VID_%04X&PID_%04X", device.vendor_id, device.product_id);
+    if (!is_hardware_id_shape(text)) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Hardware ID '%s' is not of the form VID_XXXX&PID_XXXX", text);
+        return VESK_ERR_INVALID_PARAMETER;
+    }
     set_token_value("DEVICE_HARDWARE_ID", text);
     set_token_value("USE_DEVICE_INTERFACE_GUID", match_compatible ? "NoDeviceInterfaceGUID" : "AddDeviceInterfaceGUID");
     const vesk_result guid = set_interface_guid(device, options, match_compatible);
@@ -285,7 +299,10 @@ vesk_result set_token_values(const vesk_device& device, const vesk_prepare_optio
 
     const char* manufacturer = options && options->manufacturer ? options->manufacturer : nullptr;
     if (!manufacturer) manufacturer = vesk_vendor_name(device.vendor_id);
-    set_token_value("DEVICE_MANUFACTURER", manufacturer ? manufacturer : "(Undefined Vendor)");
+    if (!quote_inf_text(manufacturer ? manufacturer : "(Undefined Vendor)", text))
+        vesk_log_message(VESK_LOG_WARNING, kSource, "Manufacturer cut to %u bytes for the inf file",
+                         static_cast<unsigned>(std::strlen(text)));
+    set_token_value("DEVICE_MANUFACTURER", text);
     (void)format_into(text, sizeof text, "%05d", kWdfVersion);
     set_token_value("WDF_VERSION", text);
     (void)format_into(text, sizeof text, "%d.%d", kKmdfMajor, kKmdfMinor);
