@@ -52,6 +52,8 @@ else
   export WINEPREFIX=$work/prefix
 fi
 export VESK_WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
+# The demo's program is a test build: it prepares a package only with this set.
+export VESK_TEST_BUILD=1
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 cleanup() {
   [ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" remove "$device" </dev/null >/dev/null 2>&1
