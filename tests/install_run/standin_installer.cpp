@@ -104,10 +104,10 @@ int play_script(const char* name) {
         }
     }
     if (tokens.empty() || tokens[0] != "noconnect") {
-        installer_pipe = CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        bool refused = false;
+        installer_pipe = open_installer_pipe(&refused);
         if (installer_pipe == INVALID_HANDLE_VALUE) {
-            append_file("standin-replies.txt", "open failed " + std::to_string(GetLastError()));
+            append_file("standin-replies.txt", refused ? std::string("refused") : "open failed " + std::to_string(GetLastError()));
             return 3;
         }
     }

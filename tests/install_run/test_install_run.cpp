@@ -356,7 +356,7 @@ TEST_CASE("the machine type picks the installer program") {
         Package p("status:0 close exit:0", false);
         p.add_program("installer_x86.exe", "");
         p.add_program("installer_x64.exe", "");
-        const install_params params{&d.record, p.dir().c_str(), "x.inf", nullptr};
+        const install_params params{&d.record, p.dir().c_str(), "x.inf", nullptr, nullptr};
         clear_log();
         CHECK(install_for_machine(&params, r.arch) == r.want);
         CAPTURE(dump_log());

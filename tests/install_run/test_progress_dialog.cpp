@@ -191,7 +191,7 @@ TEST_CASE("every other ending of a run closes the dialog and enables the owner")
 TEST_CASE("the dialog needs a parent window") {
     setup();
     TestDevice d;
-    const install_params params{&d.record, "C:\\nowhere", "x.inf", nullptr};
+    const install_params params{&d.record, "C:\\nowhere", "x.inf", nullptr, nullptr};
     CHECK(run_with_progress_bar(nullptr, &params) == VESK_ERR_INVALID_PARAMETER);
 }
 
