@@ -88,7 +88,8 @@ int try_install(const char* dir) {
 
 // Tokens separated by blanks: print:TEXT (underscores become blanks), req:N, code:N, status:N,
 // raw:HEX (raw: alone is an empty message), syslog:TOTAL, sleep:MS, wait, close, exit:N,
-// noconnect (first token).
+// noconnect or late:MS (first token: no connection, or a connection after MS). "refused" in
+// standin-replies.txt: the pipe's server is not the process that started the stand-in.
 int play_script(const char* name) {
     append_file("standin-args.txt", command_tail());
     append_file("standin-name.txt", name);
@@ -103,6 +104,7 @@ int play_script(const char* name) {
             i = end + 1;
         }
     }
+    if (!tokens.empty() && tokens[0].rfind("late:", 0) == 0) Sleep(static_cast<DWORD>(std::atoi(tokens[0].c_str() + 5)));
     if (tokens.empty() || tokens[0] != "noconnect") {
         bool refused = false;
         installer_pipe = open_installer_pipe(&refused);
