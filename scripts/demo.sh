@@ -7,15 +7,32 @@
 #   1-after-check.png  2-progress.png  3-outcome.png   screenshots of the display
 #   diagnostics.txt    the pane, copied with the program's "Copy diagnostics" button
 #   device.txt         the simulated device's properties after the installation
-#   summary.txt        status line, timings, device service
+#   summary.txt        status line, timings, how fast the window answered, device service
 # The prefix and the display are removed afterwards. Exit code 0 only for a verified install.
 # VESK_DEMO_PREFIX=DIR uses an existing prefix (e.g. the tests') instead and leaves it in place.
+# VESK_DEMO_TREE=x86|x64 chooses the build: the shipped 32-bit program (x86, the default), or its
+# 64-bit test build (x64, the default where this machine cannot run 32-bit programs).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build}" && pwd)
-bin=$build/x86/bin
+. "$root/tests/wine/wine-env.sh"
+tree=${VESK_DEMO_TREE:-}
+if [ -z "$tree" ]; then
+  tree=x86
+  if [ "$VESK_WIN32" = 0 ]; then
+    tree=x64
+    echo "demo: this machine's kernel cannot run 32-bit programs (no IA32 emulation): the demo runs the"
+    echo "demo: 64-bit test build of the setup program (same sources; the shipped program is 32-bit)"
+  fi
+fi
+case "$tree" in
+  x86) sysdir=syswow64 ;;
+  x64) sysdir=system32 ;;
+  *) echo "demo: VESK_DEMO_TREE must be x86 or x64" >&2; exit 2 ;;
+esac
+bin=$build/$tree/bin
 setup_exe=$bin/Morvane-Windows-Driver-Setup.exe
-for f in "$setup_exe" "$bin/setup_demo.exe" "$bin/vesk-usbdev.exe" "$build/x86/doubles/wintrust.dll"; do
+for f in "$setup_exe" "$bin/setup_demo.exe" "$bin/vesk-usbdev.exe" "$build/$tree/doubles/wintrust.dll"; do
   if [ ! -f "$f" ]; then echo "demo: $f is missing (make BUILD=${1:-build} build-all)" >&2; exit 1; fi
 done
 out=${VESK_DEMO_OUT:-$build/demo-$(date +%Y%m%d-%H%M%S)}
@@ -75,12 +92,12 @@ shot() {  # the whole display, as the user would see it
   xwd -root -silent -display "$DISPLAY" >"$work/$1.xwd" && convert "xwd:$work/$1.xwd" "$out/$1.png"
 }
 
-status_line="" ready="" install="" progress=yes
+status_line="" ready="" install="" progress=yes reply_max="" reply_p99="" reply_samples=""
 # The catalog is signed through Wine's missing signing services: the test doubles stand in.
 # The driver writes to a file that is followed here (a pipe could be held open by the desktop
 # process that Wine starts from it).
 : >"$work/driver.out"
-"$root/tests/catalog/with-doubles.sh" syswow64 "$build/x86/doubles/wintrust.dll" "$build/x86/doubles/mssign32.dll" -- \
+"$root/tests/catalog/with-doubles.sh" $sysdir "$build/$tree/doubles/wintrust.dll" "$build/$tree/doubles/mssign32.dll" -- \
   wine "$bin/setup_demo.exe" "$(winpath "$setup_exe")" "$(winpath "$out")" </dev/null >"$work/driver.out" 2>"$work/driver.err" &
 driver=$!
 while IFS= read -r line; do
@@ -90,6 +107,9 @@ while IFS= read -r line; do
     "STATUS "*) status_line=${line#STATUS } ;;
     "READY_SECONDS "*) ready=${line#READY_SECONDS } ;;
     "INSTALL_SECONDS "*) install=${line#INSTALL_SECONDS } ;;
+    "REPLY_MAX_MS "*) reply_max=${line#REPLY_MAX_MS } ;;
+    "REPLY_P99_MS "*) reply_p99=${line#REPLY_P99_MS } ;;
+    "REPLY_SAMPLES "*) reply_samples=${line#REPLY_SAMPLES } ;;
     NO_PROGRESS_WINDOW) progress=no ;;
     *) echo "demo: $line" ;;
   esac
@@ -104,7 +124,9 @@ service=$(sed -n 's/^ *[Ss]ervice[^:=]*[:=] *//p' "$out/device.txt" | head -n1)
   echo "status: $status_line"
   echo "first check done after: ${ready:-?} s"
   echo "installation (check, prepare, install, verify): ${install:-?} s"
+  echo "setup program: $tree build"
   echo "progress window seen: $progress"
+  echo "window reply during the installation, longest: ${reply_max:-?} ms, 99th percentile: ${reply_p99:-?} ms (${reply_samples:-0} asks, one every 20 ms)"
   echo "device: $device"
   echo "device service: ${service:-(none)}"
 } >"$out/summary.txt"

@@ -12,7 +12,7 @@ what=${1:-build}
 
 build_pkgs=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64 usbutils)
 test_pkgs=(wine wine64 wine32:i386 xvfb xauth doctest-dev python3 python3-asn1crypto python3-cryptography
-  imagemagick x11-apps git)
+  imagemagick x11-apps git clang-format-14)
 
 pkgs=("${build_pkgs[@]}")
 case "$what" in

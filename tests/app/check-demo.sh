@@ -2,10 +2,11 @@
 # The demo's path as a test: scripts/demo.sh in the suite's prefix (VESK_WINEPREFIX), then its
 # output folder checked: a verified install, the worker's lines in order, the simulated device's
 # service WinUSB, three screenshots of the display.
-#   check-demo.sh BUILD_DIR
+#   check-demo.sh BUILD_DIR TREE      (TREE: the build of the setup program, x86 or x64)
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$1
+export VESK_DEMO_TREE=${2:-x86}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 fail=0
@@ -20,6 +21,8 @@ check "status line of a verified install" \
   grep -qx 'status: Success: WinUSB binding verified. Reconnect in BOOT0.' "$out/summary.txt"
 check "the device's service is WinUSB" grep -qix 'service: WinUSB' "$out/device.txt"
 check "the progress window was seen" grep -qx 'progress window seen: yes' "$out/summary.txt"
+check "the window's reply times during the installation are measured" \
+  grep -Eq '^window reply during the installation, longest: [0-9.]+ ms, 99th percentile: [0-9.]+ ms \([1-9][0-9]* asks' "$out/summary.txt"
 
 # The worker's lines, in this order (library lines may come between them).
 expected=(

@@ -4,13 +4,19 @@
 // prints "SNAPSHOT <name>" and waits (a limited time) until the script has made <name>.done in
 // the output folder.
 //   setup_demo.exe SETUP_EXE OUTPUT_FOLDER        (Windows paths)
-// Prints "STATUS <status line>", "READY_SECONDS <s>", "INSTALL_SECONDS <s>" and, when the
-// progress window was never seen, "NO_PROGRESS_WINDOW". Exit code 0 only for a verified install.
+// Prints "STATUS <status line>", "READY_SECONDS <s>", "INSTALL_SECONDS <s>", how long the window
+// took to answer while the installation ran ("REPLY_MAX_MS", "REPLY_P99_MS", "REPLY_SAMPLES") and,
+// when the progress window was never seen, "NO_PROGRESS_WINDOW". Exit code 0 only for a verified
+// install.
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "gui_support.h"
 #include "own_desktop.h"
@@ -58,6 +64,48 @@ void let_paint(HWND window) {
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
 }
+
+// Asks the window for a reply every 20 ms until stopped, as a user's clicks would: the window
+// thread must never wait on the worker, so every wait stays short.
+class ReplyProbe {
+public:
+    explicit ReplyProbe(HWND window) : window_(window), thread_([this] { run(); }) {}
+    ~ReplyProbe() { stop(); }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    void report() {
+        stop();
+        std::vector<double> w = waits_;
+        std::sort(w.begin(), w.end());
+        char line[96];
+        std::snprintf(line, sizeof line, "REPLY_SAMPLES %zu", w.size());
+        say(line);
+        if (w.empty()) return;
+        const size_t p99 = std::min(w.size() - 1, (w.size() * 99 + 99) / 100 - 1);
+        std::snprintf(line, sizeof line, "REPLY_MAX_MS %.1f", w.back());
+        say(line);
+        std::snprintf(line, sizeof line, "REPLY_P99_MS %.1f", w[p99]);
+        say(line);
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            const auto asked = Clock::now();
+            DWORD_PTR ignored = 0;
+            // No abort-if-hung: a hung window is what this measures.
+            SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &ignored);
+            waits_.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+            Sleep(20);
+        }
+    }
+    HWND window_;
+    std::atomic<bool> stop_{false};
+    std::vector<double> waits_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -112,6 +160,7 @@ int wmain(int argc, wchar_t** argv) {
     bool verified = false;
     if (IsWindowEnabled(GetDlgItem(window, IDC_INSTALL_WINUSB))) {
         const auto install_start = Clock::now();
+        ReplyProbe replies(window);
         PostMessageW(window, WM_COMMAND, IDC_INSTALL_WINUSB, 0);
         const gui::Box confirm = gui::wait_for_box(pi.dwProcessId, kStartMs);
         if (confirm.hwnd) gui::answer(confirm, IDYES);
@@ -133,6 +182,7 @@ int wmain(int argc, wchar_t** argv) {
         gui::wait_for([&] { return idle() && status() != kInstalling; }, kInstallMs);
         std::snprintf(seconds, sizeof seconds, "INSTALL_SECONDS %.2f", seconds_since(install_start));
         say(seconds);
+        replies.report();
         verified = status() == kVerified;
     }
     let_paint(window);

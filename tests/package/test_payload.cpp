@@ -137,7 +137,14 @@ TEST_CASE("the templates: line counts, final line ends, telling lines") {
 }
 
 #if VESK_PAYLOAD_STANDINS
-TEST_CASE("the x86 stand-ins: entry points answer NO_ERROR, the version resource says what they are") {
+// The stand-ins of this program's own architecture: only those load into it.
+#ifdef _WIN64
+constexpr char kOwnStandins[] = "amd64";
+#else
+constexpr char kOwnStandins[] = "x86";
+#endif
+
+TEST_CASE("the stand-ins: entry points answer NO_ERROR, the version resource says what they are") {
     ScratchDir d;
     REQUIRE(extract_binaries(d.path().c_str()) == VESK_OK);
     struct Row {
@@ -147,7 +154,7 @@ TEST_CASE("the x86 stand-ins: entry points answer NO_ERROR, the version resource
     static const Row rows[] = {{"WdfCoInstaller01011.dll", "WdfCoInstaller"}, {"winusbcoinstaller2.dll", "WinUSBCoInstaller"}};
     for (const Row& r : rows) {
         CAPTURE(r.file);
-        const std::string path = d.path() + "\\x86\\" + r.file;
+        const std::string path = d.path() + "\\" + kOwnStandins + "\\" + r.file;
         HMODULE m = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         REQUIRE(m != nullptr);
         using Entry = DWORD(CALLBACK*)(DWORD, void*, void*, void*);

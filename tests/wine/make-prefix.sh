@@ -2,6 +2,7 @@
 # Makes a fresh Wine prefix for the tests: make-prefix.sh DIR [win64|win32] [BUILD]
 # Windows 10 (build 19045 unless BUILD is given), no window manager, no Mono or Gecko.
 set -euo pipefail
+. "$(dirname "$0")/wine-env.sh"
 dir=$1
 arch=${2:-win64}
 build=${3:-19045}

@@ -4,6 +4,7 @@
 # first, and they inherit that program's stdio; the output therefore goes through a file, so
 # that no pipe of CTest's stays open after the test has ended.
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
 export WINEPREFIX=${VESK_WINEPREFIX:-$here/../../build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 if [ ! -d "$WINEPREFIX/drive_c" ]; then
