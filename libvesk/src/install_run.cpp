@@ -15,6 +15,7 @@
 #include "owners.h"
 #include "pipe_message.h"
 #include "platform.h"
+#include "restore_point_policy.h"
 #include "sizes.h"
 #include "vesk_log.h"
 
@@ -493,6 +494,15 @@ vesk_result serve_installer(Run& run, bool filter) {
     ReadLoop loop(run);
     return loop.serve();
 }
+
+// The installer puts the restore-point policy back at its very end; one that ended before
+// that (killed, timed out, crashed) leaves the stored original for the library to put back.
+// One still running, or started without a handle, is left alone: the next run's installer
+// finds the stored original and restores that.
+void restore_after_installer(const Run& run) {
+    if (!run.process || WaitForSingleObject(run.process.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) return;
+    restore_policy_left_behind();
+}
 }  // namespace
 
 vesk_result install_for_machine(const install_params* params, uint16_t arch) {
@@ -524,7 +534,9 @@ vesk_result install_for_machine(const install_params* params, uint16_t arch) {
     if (filter)
         if (const vesk_result r = open_filter_output(run); r != VESK_OK) return r;
     if (const vesk_result r = start_installer(run, command, filter); r != VESK_OK) return r;
-    return serve_installer(run, filter);
+    const vesk_result result = serve_installer(run, filter);
+    if (!filter) restore_after_installer(run);
+    return result;
 }
 
 vesk_result vesk_install_driver(const vesk_device* device, const char* path, const char* inf_name,

@@ -3,7 +3,9 @@
 // installer end's real senders. Under the name "install-filter.exe" it plays the filter
 // installer instead: lines on its standard output, the exit code from "filter-exit.txt".
 // "--try-install DIR" makes it a second library client that tries a run of its own.
+// "policy-off" and "policy-on" switch restore points off and back with the installer's own code.
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "installer.h"
 #include "installer_protocol.h"
 #include "libvesk.h"
 #include "load_library.h"
@@ -88,6 +91,7 @@ int try_install(const char* dir) {
 
 // Tokens separated by blanks: print:TEXT (underscores become blanks), req:N, code:N, status:N,
 // raw:HEX (raw: alone is an empty message), syslog:TOTAL, sleep:MS, wait, close, exit:N,
+// policy-off, policy-on (its answer in standin-replies.txt),
 // noconnect or late:MS (first token: no connection, or a connection after MS). "refused" in
 // standin-replies.txt: the pipe's server is not the process that started the stand-in.
 int play_script(const char* name) {
@@ -143,6 +147,10 @@ int play_script(const char* name) {
             HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "vesk-standin-release");
             WaitForSingleObject(e, 60000);
             CloseHandle(e);
+        } else if (op == "policy-off" || op == "policy-on") {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            const bool done = set_restore_point_policy(op == "policy-off");
+            append_file("standin-replies.txt", op + (done ? " done" : " failed"));
         } else if (op == "close") {
             CloseHandle(installer_pipe);
             installer_pipe = INVALID_HANDLE_VALUE;

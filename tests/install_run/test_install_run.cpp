@@ -11,8 +11,10 @@
 #include <cstring>
 #include <string>
 
+#include "doubles_support.h"
 #include "installer_protocol.h"
 #include "owners.h"
+#include "restore_point_policy.h"
 #include "run_support.h"
 
 using namespace run_test;
@@ -30,6 +32,13 @@ std::string user_sid_text() {
     std::string s = text;
     LocalFree(text);
     return s;
+}
+
+// "none", "absent" or the stored original in decimal.
+std::string stored_policy() {
+    PolicyValue v;
+    if (!load_stored_policy(v)) return "none";
+    return v.present ? std::to_string(v.value) : "absent";
 }
 
 struct Finite {
@@ -272,6 +281,70 @@ TEST_CASE("an installer that hangs is ended with a non-zero code, and the run is
         CHECK(read_text(p.file("standin-replies.txt")).empty());
     }
     release_standin();
+}
+
+TEST_CASE("an installer that ends with restore points still off: the run puts the original back") {
+    capture_log();
+    Finite finite;
+    TestDevice d;
+    doubles::reset_records();
+    REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
+    doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
+    const std::string restoring =
+        "libvesk:warning [install_driver_internal] The installer ended without restoring the restore point policy - restoring it";
+    struct Row {
+        const char* script;
+        bool original_zero;  // else no value
+        bool timed_out;
+    };
+    static const Row rows[] = {
+        // Killed for its silence, twice in a row: the second run still finds the first original.
+        {"policy-off print:hi wait exit:0", true, true},
+        {"policy-off print:hi wait exit:0", true, true},
+        // Gone without a word while the policy is off.
+        {"policy-off exit:3", false, false},
+        // The normal end puts it back itself.
+        {"policy-off policy-on status:0 close exit:0", true, false},
+    };
+    for (const Row& r : rows) {
+        const std::string script = r.script;
+        CAPTURE(script);
+        CAPTURE(r.original_zero);
+        if (r.original_zero) {
+            doubles::set_policy_value(0);
+        } else {
+            HKEY key = doubles::policy_key(true);
+            REQUIRE(key);
+            RegDeleteValueW(key, L"DisableSystemRestore");
+            RegCloseKey(key);
+        }
+        hold_standin();
+        Package p(r.script);
+        clear_log();
+        const vesk_result result = run(p, &d.record);
+        if (r.timed_out) CHECK(result == VESK_ERR_TIMED_OUT);
+        const bool normal = script.find("policy-on") != std::string::npos;
+        CHECK((result == VESK_OK) == normal);
+        CHECK(read_text(p.file("standin-replies.txt")).find("policy-off done") == 0);  // it was off
+        CHECK(doubles::policy_value() == (r.original_zero ? "0" : "absent"));
+        CHECK(stored_policy() == "none");
+        CHECK_MESSAGE(count_lines(restoring) == (normal ? 0 : 1), dump_log());
+        const std::vector<std::string> saves = doubles::gpo_saves();
+        REQUIRE(!saves.empty());
+        CHECK(saves.back().find(std::string(" add=0 ")) != std::string::npos);
+        CHECK(saves.back().find(std::string("DisableSystemRestore=") + (r.original_zero ? "0" : "absent")) != std::string::npos);
+    }
+    release_standin();
+
+    // An original stored by an installer whose run could not put it back (one started without
+    // a handle): the next installer keeps that original, not the 1 it finds.
+    REQUIRE(store_policy(PolicyValue{true, 0}) == ERROR_SUCCESS);
+    doubles::set_policy_value(1);
+    Package p("policy-off policy-on status:0 close exit:0");
+    CHECK(run(p, &d.record) == VESK_OK);
+    CHECK(doubles::policy_value() == "0");
+    CHECK(stored_policy() == "none");
+    doubles::reset_records();
 }
 
 TEST_CASE("a run that ends between codes 5 and 6 leaves the next one unbounded") {

@@ -1,11 +1,16 @@
 // Five minutes of counted ticks end the run cooperatively: the window asks the run to stop, the
 // run ends its installer with a non-zero code and releases what it holds, and the window closes
-// with the run's time-out. Later runs work. A program of its own: it runs the long sequence.
+// with the run's time-out. Later runs work, and the restore-point policy that the installer had
+// switched off is back as it was after each. A program of its own: it runs the long sequence.
 #include <windows.h>
 
 #include <doctest.h>
 
+#include <string>
+
+#include "doubles_support.h"
 #include "progress_support.h"
+#include "restore_point_policy.h"
 
 using namespace run_test;
 using namespace progress_test;
@@ -14,18 +19,26 @@ TEST_CASE("the time limit stops the run, ends its installer, and later runs work
     capture_log();
     install_hook();
     owner = make_owner();
+    doubles::reset_records();
+    REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
+    doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
+    doubles::set_policy_value(0);
     for (int round = 0; round < 2; ++round) {
         CAPTURE(round);
         installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
         hold_standin();
         // Code 5 makes the wait unbounded: only the time limit can end this run.
-        Package p("code:5 print:installing wait print:released code:6 status:0 close exit:0");
+        Package p("policy-off code:5 print:installing wait print:released code:6 status:0 close exit:0");
         Run r{{}, &p};
         clear_log();
         HWND seen = nullptr;
         ChildWatch child(installer_name());
+        std::string policy_during;
         const vesk_result result = r.go([&] {
             seen = dialog;
+            // The limit strikes once the installer has switched restore points off.
+            for (int i = 0; i < 200 && read_text(p.file("standin-replies.txt")).find("policy-off done") != 0; ++i) Sleep(50);
+            policy_during = doubles::policy_value();
             ticks(300), checkpoint();  // tick 300: not yet
             ticks(1);                  // tick 301
         });
@@ -46,7 +59,14 @@ TEST_CASE("the time limit stops the run, ends its installer, and later runs work
         release_standin();
         Sleep(200);
         CHECK(count_lines("released") == 0);
+        // Switched off by the installer, put back by the run after the installer was ended.
+        CHECK(read_text(p.file("standin-replies.txt")).find("policy-off done") == 0);
+        CHECK(policy_during == "1");
+        CHECK(doubles::policy_value() == "0");
+        PolicyValue stored;
+        CHECK_FALSE(load_stored_policy(stored));
     }
+    doubles::reset_records();
 
     // The mutex is free and no worker is left recorded: both modes run again.
     installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
