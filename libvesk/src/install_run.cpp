@@ -9,6 +9,7 @@
 #include "error_text.h"
 #include "files.h"
 #include "format_into.h"
+#include "global_guard.h"
 #include "install_run.h"
 #include "installer_protocol.h"
 #include "load_library.h"
@@ -27,7 +28,6 @@ constexpr const char* kSecurityPromptClasses[] = {"#32770", "Credential Dialog X
 // The exit code of an installer that the run ended: the time-out's code, never 0.
 constexpr UINT kKilledInstallerExitCode = static_cast<UINT>(VESK_ERR_TIMED_OUT);
 constexpr std::size_t kWindowTitleBytes = 256;
-constexpr std::size_t kRunMutexBytes = 34;
 
 using WaitNoPendingFn = DWORD(WINAPI*)(DWORD);
 
@@ -51,8 +51,8 @@ const char* base_name(const char* name) {
 
 // Everything one run holds; the destructor is the cleanup of every path, in this order.
 struct Run {
-    UniqueHandle mutex;
-    bool holding = false;  // the run mutex is ours: every later step ends in this cleanup
+    GlobalGuard mutex{kSource};  // first: released last, after the body below
+    bool holding = false;        // the run mutex is ours: every later step ends in this cleanup
     UniqueModule setupapi;
     bool dispatching = false;
     UniqueFile pipe;
@@ -74,7 +74,6 @@ struct Run {
         pipe.reset();
         filter_client.reset();
         setupapi.reset();
-        mutex.reset();
     }
 };
 
@@ -386,14 +385,7 @@ vesk_result install_driver_internal(const install_params* params) { return insta
 namespace {
 // The run mutex: one run at a time on the whole system, and no waiting for it.
 vesk_result take_run_mutex(Run& run) {
-    char mutex_name[kRunMutexBytes];
-    if (format_into(mutex_name, sizeof mutex_name, "Global\\%s", kSource) != Fit::ok) return VESK_ERR_NO_RESOURCE;
-    run.mutex.reset(CreateMutexA(nullptr, TRUE, mutex_name));
-    if (!run.mutex) return VESK_ERR_NO_RESOURCE;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        run.mutex.reset();
-        return VESK_ERR_BUSY;
-    }
+    if (run.mutex.status() != VESK_OK) return run.mutex.status();
     run.holding = true;
     return VESK_OK;
 }

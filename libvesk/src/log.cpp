@@ -150,7 +150,7 @@ vesk_result vesk_set_log_threshold(int32_t level) {
 }
 
 vesk_result vesk_register_logger(HWND window, uint32_t message, uint32_t buffer_size) {
-    GlobalGuard guard("vesk_register_logger");
+    GlobalGuard guard("vesk_register_logger", GuardLog::silent);
     if (guard.status() != VESK_OK) return guard.status();
     if (logger_window.load()) return VESK_ERR_ALREADY_EXISTS;
     const vesk_result r = create_pipe(buffer_size);
@@ -162,7 +162,7 @@ vesk_result vesk_register_logger(HWND window, uint32_t message, uint32_t buffer_
 }
 
 vesk_result vesk_unregister_logger(HWND window) {
-    GlobalGuard guard("vesk_unregister_logger");
+    GlobalGuard guard("vesk_unregister_logger", GuardLog::silent);
     if (guard.status() != VESK_OK) return guard.status();
     const HWND registered = logger_window.load();
     if (!registered) return VESK_OK;
@@ -175,7 +175,7 @@ vesk_result vesk_unregister_logger(HWND window) {
 }
 
 vesk_result vesk_read_logger(char* buffer, uint32_t buffer_size, uint32_t* message_size) {
-    GlobalGuard guard("vesk_read_logger");
+    GlobalGuard guard("vesk_read_logger", GuardLog::silent);
     if (guard.status() != VESK_OK) return guard.status();
     if (!buffer || !message_size || buffer_size == 0) return VESK_ERR_INVALID_PARAMETER;
     if (!valid(pipe_read.load()) && create_pipe(0) != VESK_OK) {
