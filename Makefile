@@ -1,19 +1,21 @@
 # make        build the three programs into build/bin/
 # make test   run every test (native and under Wine)
 # make demo   the setup program under Wine and Xvfb against a simulated bootloader
+# make release REDIST=<dir>   the release programs from Microsoft's co-installers in <dir>/x86
+#             and <dir>/amd64, into dist/ with SHA256SUMS (SIGN_PFX=<pfx> SIGN_PASS=... signs them)
 # Each target installs the Debian packages it needs, once.
 BUILD   := build
 JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all programs build-all test demo clean deps-build deps-test deps-demo native
+.PHONY: all programs build-all test demo release clean deps-build deps-test deps-demo deps-release native
 
 # Each entry point installs what it needs before anything else runs, also under make -j.
 all: deps-build
 	$(MAKE) --no-print-directory programs
 
 # Explicit rules: make searches no pattern rule for a phony target.
-deps-build deps-test deps-demo:
+deps-build deps-test deps-demo deps-release:
 	@scripts/ensure-deps.sh $(patsubst deps-%,%,$@)
 
 # The x64 tree also builds a 64-bit setup program and its tests from the x86 tree's installer_x86,
@@ -49,5 +51,12 @@ demo: deps-demo
 	$(MAKE) --no-print-directory build-all
 	scripts/demo.sh $(BUILD)
 
+# Its own trees, never the test build's: nothing of a test build can end up in a release.
+RELEASE_BUILD ?= build-release
+DIST ?= dist
+export SIGN_PFX SIGN_PASS SIGN_TIMESTAMP REDIST_CA
+release: deps-release
+	scripts/build-release.sh "$(REDIST)" $(RELEASE_BUILD) $(DIST)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(RELEASE_BUILD)

@@ -1,4 +1,5 @@
 // The setup window: eight controls, the commands, the worker's and the library log's messages.
+// Its state lives with the window (GWLP_USERDATA) and is touched on the window's thread only.
 #include "setup_window.h"
 
 #include <shellapi.h>
@@ -6,12 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "libvesk.h"
 #include "setup_messages.h"
 #include "setup_worker.h"
-
-setup_window_state setup_state;
 
 namespace {
 
@@ -20,14 +20,41 @@ constexpr wchar_t kNotice[] =
     L"Disconnect other AT32 DFU devices. Only WinUSB for 2E3C:DF11 can be installed.\r\n"
     L"This does not flash firmware or erase your games and saved settings.";
 constexpr wchar_t kUpdaterAddress[] = L"" SETUP_UPDATER_ADDRESS;
+constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";
+constexpr wchar_t kConfirmText[] =
+    L"Install WinUSB for the connected AT32 DFU bootloader (2E3C:DF11)?\n\n"
+    L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
+    L"This does not flash firmware, erase games or change normal controller drivers.";
 
-HWND create_child_control(const wchar_t* cls, const wchar_t* text, DWORD style, int x, int y, int width,
-                          int height, int id) {
-    HWND control = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height,
-                                   setup_state.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                   GetModuleHandleW(nullptr), nullptr);
-    if (control) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(setup_state.font), TRUE);
-    return control;
+// The controls in creation (and tab) order, with their geometry; slot: where the state keeps it.
+struct control_row {
+    const wchar_t* cls;
+    const wchar_t* text;
+    DWORD style;
+    int x, y, width, height, id;
+    HWND setup_window_state::*slot;
+};
+constexpr DWORD kPaneStyle = WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+constexpr control_row kControls[] = {
+    {L"STATIC", L"Morvane Windows Driver Setup", 0, 20, 16, 630, 24, 0, nullptr},
+    {L"STATIC", kNotice, 0, 20, 46, 660, 62, 0, nullptr},
+    {L"STATIC", L"Ready to check the device.", 0, 20, 116, 660, 24, 0, &setup_window_state::status_line},
+    {L"BUTTON", L"Check device", WS_TABSTOP, 20, 150, 130, 32, IDC_CHECK_DEVICE, &setup_window_state::check_button},
+    {L"BUTTON", L"Install WinUSB", WS_TABSTOP, 162, 150, 150, 32, IDC_INSTALL_WINUSB, &setup_window_state::install_button},
+    {L"BUTTON", L"Copy diagnostics", WS_TABSTOP, 324, 150, 150, 32, IDC_COPY_DIAGNOSTICS, nullptr},
+    {L"BUTTON", L"Open updater", WS_TABSTOP, 486, 150, 150, 32, IDC_OPEN_UPDATER, nullptr},
+    {L"EDIT", L"", kPaneStyle, 20, 200, 660, 262, 0, &setup_window_state::pane},
+};
+
+void create_controls(setup_window_state& state) {
+    for (const control_row& row : kControls) {
+        HWND control = CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, row.x, row.y,
+                                       row.width, row.height, state.window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
+                                       GetModuleHandleW(nullptr), nullptr);
+        if (control) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), TRUE);
+        if (row.slot) state.*row.slot = control;
+    }
 }
 
 struct outcome_row {
@@ -41,39 +68,82 @@ constexpr outcome_row kOutcomes[] = {
 };
 constexpr wchar_t kIncompleteStatus[] = L"Driver setup did not complete. Read diagnostics and check the device again.";
 
-LRESULT on_create(HWND window) {
-    setup_state.window = window;
+void set_status(const setup_window_state& state, const wchar_t* text) { SetWindowTextW(state.status_line, text); }
+
+// Asks for confirmation (install), marks the window busy and starts the worker.
+void start_operation(setup_window_state& state, int32_t action) {
+    if (state.busy) return;
+    const bool install = action == SETUP_ACTION_INSTALL;
+    if (install && MessageBoxW(state.window, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) !=
+                       IDYES)
+        return;
+    // The box ran a message loop: an operation may have started meanwhile, and two never overlap.
+    if (state.busy) return;
+    auto* request = static_cast<setup_request*>(std::calloc(1, sizeof(setup_request)));
+    if (!request) {
+        append_diagnostic_line(state.window, "Not enough memory to start the operation.");
+        return;
+    }
+    request->action = action;
+    request->window = state.window;
+    std::memcpy(request->device_id, state.checked_device_id, sizeof request->device_id);
+
+    state.busy = true;
+    EnableWindow(state.check_button, FALSE);
+    EnableWindow(state.install_button, FALSE);
+    set_status(state, install ? L"Installing and verifying WinUSB..." : L"Checking the connected DFU device...");
+
+    HANDLE thread = CreateThread(nullptr, 0, setup_worker, request, 0, nullptr);
+    if (!thread) {
+        state.busy = false;
+        std::free(request);
+        EnableWindow(state.check_button, TRUE);
+        append_diagnostic_line(state.window, "Could not start the device worker. Check device to retry.");
+        set_status(state, L"Operation could not start. See diagnostics.");
+        return;
+    }
+    CloseHandle(thread);
+}
+
+// The state is made before any other message that needs it and freed with the window.
+LRESULT on_nccreate(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto state = std::make_unique<setup_window_state>();
+    state->window = window;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state.release()));
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+LRESULT on_ncdestroy(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    std::unique_ptr<setup_window_state> state(setup_window_state_of(window));
+    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+LRESULT on_create(setup_window_state& state) {
+    const HWND window = state.window;
     setup_window_handle = window;
-    setup_state.font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    state.font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    create_controls(state);
 
-    create_child_control(L"STATIC", L"Morvane Windows Driver Setup", 0, 20, 16, 630, 24, 0);
-    create_child_control(L"STATIC", kNotice, 0, 20, 46, 660, 62, 0);
-    setup_state.status_line = create_child_control(L"STATIC", L"Ready to check the device.", 0, 20, 116, 660, 24, 0);
-    setup_state.check_button =
-        create_child_control(L"BUTTON", L"Check device", WS_TABSTOP, 20, 150, 130, 32, IDC_CHECK_DEVICE);
-    setup_state.install_button =
-        create_child_control(L"BUTTON", L"Install WinUSB", WS_TABSTOP, 162, 150, 150, 32, IDC_INSTALL_WINUSB);
-    create_child_control(L"BUTTON", L"Copy diagnostics", WS_TABSTOP, 324, 150, 150, 32, IDC_COPY_DIAGNOSTICS);
-    create_child_control(L"BUTTON", L"Open updater", WS_TABSTOP, 486, 150, 150, 32, IDC_OPEN_UPDATER);
-    setup_state.pane = create_child_control(
-        L"EDIT", L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 20, 200, 660, 262, 0);
+    EnableWindow(state.install_button, FALSE);
+    SendMessageW(state.pane, EM_SETLIMITTEXT, kDiagnosticPaneLimit, 0);
 
-    EnableWindow(setup_state.install_button, FALSE);
-    SendMessageW(setup_state.pane, EM_SETLIMITTEXT, kDiagnosticPaneLimit, 0);
-
-    append_diagnostic_line("Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1");
-    append_diagnostic_line("AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.");
+#if VESK_CARRIES_STANDINS
+    append_diagnostic_line(window, kTestBuildLine);
+#endif
+    append_diagnostic_line(window, kVersionLine);
+    append_diagnostic_line(window, "AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.");
     if (vesk_register_logger(window, WM_SETUP_LIBRARY_LOG, kLoggerBufferBytes) != VESK_OK)
         append_diagnostic_line(
-            "Warning: detailed libvesk logging is unavailable; operation errors will still be recorded.");
+            window, "Warning: detailed libvesk logging is unavailable; operation errors will still be recorded.");
     vesk_set_log_threshold(VESK_LOG_WARNING);
     // The first check starts as soon as the message loop runs.
     PostMessageW(window, WM_COMMAND, IDC_CHECK_DEVICE, 0);
     return 0;
 }
 
-void copy_diagnostics() {
-    const int length = GetWindowTextLengthW(setup_state.pane);
+void copy_diagnostics(const setup_window_state& state) {
+    const int length = GetWindowTextLengthW(state.pane);
     const SIZE_T bytes = (static_cast<SIZE_T>(length < 0 ? 0 : length) + 1) * sizeof(wchar_t);
     HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
     bool opened = false;
@@ -81,39 +151,38 @@ void copy_diagnostics() {
     if (memory) {
         if (auto* text = static_cast<wchar_t*>(GlobalLock(memory))) {
             text[0] = L'\0';
-            GetWindowTextW(setup_state.pane, text, length + 1);
+            GetWindowTextW(state.pane, text, length + 1);
             GlobalUnlock(memory);
-            opened = OpenClipboard(setup_state.window) != FALSE;
+            opened = OpenClipboard(state.window) != FALSE;
             if (opened && EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory)) handed_over = true;
         }
     }
     if (opened) CloseClipboard();
     if (handed_over) return;  // the memory belongs to the clipboard now
     if (memory) GlobalFree(memory);
-    append_diagnostic_line("Could not copy diagnostics to the clipboard. Please try again.");
+    append_diagnostic_line(state.window, "Could not copy diagnostics to the clipboard. Please try again.");
 }
 
-void open_updater() {
-    const HINSTANCE result =
-        ShellExecuteW(setup_state.window, L"open", kUpdaterAddress, nullptr, nullptr, SW_SHOWNORMAL);
+void open_updater(const setup_window_state& state) {
+    const HINSTANCE result = ShellExecuteW(state.window, L"open", kUpdaterAddress, nullptr, nullptr, SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(result) <= 32)
-        append_diagnostic_line("Could not open the browser. Visit " SETUP_UPDATER_ADDRESS " manually.");
+        append_diagnostic_line(state.window, "Could not open the browser. Visit " SETUP_UPDATER_ADDRESS " manually.");
 }
 
-LRESULT on_command(WORD id) {
+LRESULT on_command(setup_window_state& state, WORD id) {
     switch (id) {
     case IDC_CHECK_DEVICE:
-        start_operation(SETUP_ACTION_CHECK);
+        start_operation(state, SETUP_ACTION_CHECK);
         break;
     case IDC_INSTALL_WINUSB:
-        if (IsWindowEnabled(setup_state.install_button) && setup_state.checked_device_id[0] != '\0')
-            start_operation(SETUP_ACTION_INSTALL);
+        if (IsWindowEnabled(state.install_button) && state.checked_device_id[0] != '\0')
+            start_operation(state, SETUP_ACTION_INSTALL);
         break;
     case IDC_COPY_DIAGNOSTICS:
-        copy_diagnostics();
+        copy_diagnostics(state);
         break;
     case IDC_OPEN_UPDATER:
-        open_updater();
+        open_updater(state);
         break;
     default:
         break;
@@ -121,44 +190,45 @@ LRESULT on_command(WORD id) {
     return 0;
 }
 
-LRESULT on_diagnostic(WPARAM no_copy, char* line) {
+LRESULT on_diagnostic(HWND window, WPARAM no_copy, char* line) {
     if (no_copy) {
-        append_diagnostic_line("Not enough memory to record a diagnostic message.");
+        append_diagnostic_line(window, "Not enough memory to record a diagnostic message.");
         return 0;
     }
-    append_diagnostic_line(line);
+    append_diagnostic_line(window, line);
     std::free(line);
     return 0;
 }
 
-LRESULT on_done(setup_request* request) {
-    setup_state.busy = false;
+LRESULT on_done(setup_window_state& state, setup_request* request) {
+    state.busy = false;
     if (!request) return 0;
-    std::memcpy(setup_state.checked_device_id, request->device_id, sizeof setup_state.checked_device_id);
-    setup_state.checked_device_id[kDeviceIdBytes - 1] = '\0';
-    EnableWindow(setup_state.check_button, TRUE);
-    EnableWindow(setup_state.install_button, request->outcome == SETUP_OUTCOME_CHECKED);
+    std::memcpy(state.checked_device_id, request->device_id, sizeof state.checked_device_id);
+    state.checked_device_id[kDeviceIdBytes - 1] = '\0';
+    EnableWindow(state.check_button, TRUE);
+    EnableWindow(state.install_button, request->outcome == SETUP_OUTCOME_CHECKED);
     const wchar_t* status = kIncompleteStatus;
     for (const outcome_row& row : kOutcomes)
         if (row.outcome == request->outcome) status = row.status;
-    set_status_line(status);
+    set_status(state, status);
     std::free(request);
     return 0;
 }
 
-LRESULT on_library_log() {
+LRESULT on_library_log(HWND window) {
     char buffer[kLoggerBufferBytes];
     uint32_t size = 0;
     buffer[0] = '\0';
     if (vesk_read_logger(buffer, sizeof buffer, &size) == VESK_OK) {
         buffer[sizeof buffer - 1] = '\0';
-        append_diagnostic_line(buffer);
+        append_diagnostic_line(window, buffer);
     }
     return 0;
 }
 
-LRESULT on_close(HWND window) {
-    if (setup_state.busy) {
+LRESULT on_close(const setup_window_state& state) {
+    const HWND window = state.window;
+    if (state.busy) {
         MessageBoxW(window, L"Please wait for the current driver operation to finish.", L"Driver setup is busy",
                     MB_OK | MB_ICONINFORMATION);
         return 0;
@@ -175,9 +245,13 @@ LRESULT on_destroy(HWND window) {
 
 }  // namespace
 
-void set_status_line(const wchar_t* text) { SetWindowTextW(setup_state.status_line, text); }
+setup_window_state* setup_window_state_of(HWND window) {
+    return reinterpret_cast<setup_window_state*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
 
-void append_diagnostic_line(const char* line) {
+void append_diagnostic_line(HWND window, const char* line) {
+    const setup_window_state* state = setup_window_state_of(window);
+    if (!state) return;
     static constexpr wchar_t kUndecodable[] = L"[Could not decode diagnostic message]";
     wchar_t text[kPaneLineUnits];
     int units = line ? MultiByteToWideChar(CP_UTF8, 0, line, -1, text, kPaneLineMaxUnits) : 0;
@@ -189,25 +263,31 @@ void append_diagnostic_line(const char* line) {
     text[units - 1] = L'\r';
     text[units] = L'\n';
     text[units + 1] = L'\0';
-    SendMessageW(setup_state.pane, EM_SETSEL, static_cast<WPARAM>(-1), -1);
-    SendMessageW(setup_state.pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
-    SendMessageW(setup_state.pane, EM_SCROLLCARET, 0, 0);
+    SendMessageW(state->pane, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    SendMessageW(state->pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    SendMessageW(state->pane, EM_SCROLLCARET, 0, 0);
 }
 
 LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE) return on_nccreate(window, message, wparam, lparam);
+    setup_window_state* state = setup_window_state_of(window);
+    // A few messages come before WM_NCCREATE; none needs the state.
+    if (!state) return DefWindowProcW(window, message, wparam, lparam);
     switch (message) {
+    case WM_NCDESTROY:
+        return on_ncdestroy(window, message, wparam, lparam);
     case WM_CREATE:
-        return on_create(window);
+        return on_create(*state);
     case WM_COMMAND:
-        return on_command(LOWORD(wparam));
+        return on_command(*state, LOWORD(wparam));
     case WM_SETUP_DIAGNOSTIC:
-        return on_diagnostic(wparam, reinterpret_cast<char*>(lparam));
+        return on_diagnostic(window, wparam, reinterpret_cast<char*>(lparam));
     case WM_SETUP_DONE:
-        return on_done(reinterpret_cast<setup_request*>(lparam));
+        return on_done(*state, reinterpret_cast<setup_request*>(lparam));
     case WM_SETUP_LIBRARY_LOG:
-        return on_library_log();
+        return on_library_log(window);
     case WM_CLOSE:
-        return on_close(window);
+        return on_close(*state);
     case WM_DESTROY:
         return on_destroy(window);
     default:

@@ -5,8 +5,18 @@
 
 #include <cstddef>
 
+#include "build_info.h"
+
 inline constexpr wchar_t kSetupWindowClass[] = L"MorvaneDriverSetup";
+#if VESK_CARRIES_STANDINS
+inline constexpr wchar_t kSetupWindowTitle[] = L"Morvane Windows Driver Setup (test build)";
+// First diagnostics line of a build whose package carries the co-installer stand-ins.
+inline constexpr char kTestBuildLine[] =
+    "This test build carries test stand-ins of Microsoft's co-installers and cannot install a driver on a real PC.";
+#else
 inline constexpr wchar_t kSetupWindowTitle[] = L"Morvane Windows Driver Setup";
+#endif
+inline constexpr char kVersionLine[] = "Morvane Windows Driver Setup " VESK_SETUP_VERSION " / libvesk " VESK_LIBRARY_VERSION;
 
 inline constexpr int IDC_CHECK_DEVICE = 101;
 inline constexpr int IDC_INSTALL_WINUSB = 102;
@@ -25,7 +35,8 @@ inline constexpr std::size_t kLoggerBufferBytes = 8192;
 #define SETUP_UPDATER_ADDRESS_NO_SCHEME UPDATER_HOST "/updater"
 #define SETUP_UPDATER_ADDRESS "https://" SETUP_UPDATER_ADDRESS_NO_SCHEME
 
-// Window state, touched on the window's thread only.
+// One window's state: made at WM_NCCREATE, kept in its GWLP_USERDATA, freed at WM_NCDESTROY;
+// touched on the window's thread only.
 struct setup_window_state {
     HWND window = nullptr;
     HFONT font = nullptr;
@@ -36,7 +47,8 @@ struct setup_window_state {
     bool busy = false;
     char checked_device_id[kDeviceIdBytes] = {};
 };
-extern setup_window_state setup_state;
+// The state of a setup window; null for any other window (and before WM_NCCREATE).
+setup_window_state* setup_window_state_of(HWND window);
 
 // Registers the class and creates the (hidden) main window; null when either fails.
 HWND create_setup_window(HINSTANCE instance);
@@ -44,6 +56,5 @@ LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPA
 // Runs the message loop with dialog keyboard handling (Tab between the buttons) until quit.
 int run_setup_message_loop(HWND window);
 
-// Adds one UTF-8 line to the diagnostics pane; window thread only.
-void append_diagnostic_line(const char* line);
-void set_status_line(const wchar_t* text);
+// Adds one UTF-8 line to the window's diagnostics pane; window thread only.
+void append_diagnostic_line(HWND window, const char* line);

@@ -14,15 +14,13 @@
 #include "dfu_identity.h"
 #include "find_device.h"
 #include "libvesk.h"
+#include "old_packages.h"
 #include "setup_messages.h"
 
 namespace {
 
-constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";
-constexpr wchar_t kConfirmText[] =
-    L"Install WinUSB for the connected AT32 DFU bootloader (2E3C:DF11)?\n\n"
-    L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
-    L"This does not flash firmware, erase games or change normal controller drivers.";
+constexpr int kDestroyAttempts = 5;
+constexpr DWORD kDestroyRetryMs = 50;
 
 // The device list of one scan; freed before the next scan and when the worker ends.
 struct scan {
@@ -33,15 +31,26 @@ struct scan {
         return find_supported_device(&list, &device);
     }
     void release() {
-        if (list) vesk_destroy_list(list);
+        // BUSY: another thread's list call holds the library's guard for a moment.
+        for (int attempt = 0; list; ++attempt) {
+            const vesk_result r = vesk_destroy_list(list);
+            if (r != VESK_ERR_BUSY) break;
+            if (attempt + 1 == kDestroyAttempts) {
+                post_diagnostic("Could not free the device list (%d): %s", r, vesk_error_text(r));
+                break;
+            }
+            Sleep(kDestroyRetryMs);
+        }
         list = nullptr;
         device = nullptr;
     }
     ~scan() { release(); }
 };
 
-// Steps 8 to 11: a new directory only SYSTEM and Administrators may touch, as UTF-8.
-bool make_package_directory(char (&utf8)[kPackagePathUtf8Bytes]) {
+// Creates a new package directory, named by a fresh GUID under the common application-data
+// folder, that only SYSTEM and Administrators may touch; gives its path as UTF-8. Each failure
+// posts its own line.
+bool make_package_directory(wchar_t (&path)[kPackagePathUnits], char (&utf8)[kPackagePathUtf8Bytes]) {
     wchar_t folder[MAX_PATH];
     GUID guid;
     wchar_t guid_text[kGuidStringUnits];
@@ -50,7 +59,6 @@ bool make_package_directory(char (&utf8)[kPackagePathUtf8Bytes]) {
         post_diagnostic("Could not choose a protected driver-package directory.");
         return false;
     }
-    wchar_t path[kPackagePathUnits];
     const int n = swprintf(path, std::size(path), L"%ls\\Morvane-Driver-%ls", folder, guid_text);
     if (n < 0 || static_cast<std::size_t>(n) >= std::size(path)) {
         post_diagnostic("Driver-package directory exceeds the supported path length.");
@@ -108,8 +116,9 @@ void run_operation(setup_request& request) {
         post_diagnostic("This build does not contain the required WinUSB package. Nothing was installed.");
         return;
     }
+    wchar_t wide_directory[kPackagePathUnits];
     char directory[kPackagePathUtf8Bytes];
-    if (!make_package_directory(directory)) return;
+    if (!make_package_directory(wide_directory, directory)) return;
 
     vesk_prepare_options prepare = {};
     prepare.driver_kind = VESK_DRIVER_WINUSB;
@@ -127,7 +136,7 @@ void run_operation(setup_request& request) {
         return;
     }
     vesk_install_options options = {};
-    options.parent_window = setup_window_handle;
+    options.parent_window = request.window;
     options.filter_mode = 0;
     options.pending_wait_ms = kPendingWaitMs;
     post_diagnostic("Installing WinUSB for the AT32 DFU bootloader only.");
@@ -138,6 +147,8 @@ void run_operation(setup_request& request) {
         return;
     }
 
+    // The driver store holds the accepted package now; earlier runs' directories only take room.
+    post_diagnostic("Removed %d package directories of earlier installations.", remove_earlier_packages(wide_directory));
     found.release();
     post_diagnostic("Windows accepted the package. Checking that WinUSB is actually bound...");
     for (int poll = 0; poll < kVerifyPolls; ++poll) {
@@ -165,40 +176,7 @@ void run_operation(setup_request& request) {
 DWORD WINAPI setup_worker(void* parameter) {
     auto* request = static_cast<setup_request*>(parameter);
     run_operation(*request);  // frees its device lists before returning
-    if (!PostMessageW(setup_window_handle, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request)))
+    if (!PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request)))
         std::free(request);
     return 0;
-}
-
-void start_operation(int32_t action) {
-    if (setup_state.busy) return;
-    const bool install = action == SETUP_ACTION_INSTALL;
-    if (install && MessageBoxW(setup_state.window, kConfirmText, kConfirmCaption,
-                               MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
-        return;
-    // The box ran a message loop: an operation may have started meanwhile, and two never overlap.
-    if (setup_state.busy) return;
-    auto* request = static_cast<setup_request*>(std::calloc(1, sizeof(setup_request)));
-    if (!request) {
-        append_diagnostic_line("Not enough memory to start the operation.");
-        return;
-    }
-    request->action = action;
-    std::memcpy(request->device_id, setup_state.checked_device_id, sizeof request->device_id);
-
-    setup_state.busy = true;
-    EnableWindow(setup_state.check_button, FALSE);
-    EnableWindow(setup_state.install_button, FALSE);
-    set_status_line(install ? L"Installing and verifying WinUSB..." : L"Checking the connected DFU device...");
-
-    HANDLE thread = CreateThread(nullptr, 0, setup_worker, request, 0, nullptr);
-    if (!thread) {
-        setup_state.busy = false;
-        std::free(request);
-        EnableWindow(setup_state.check_button, TRUE);
-        append_diagnostic_line("Could not start the device worker. Check device to retry.");
-        set_status_line(L"Operation could not start. See diagnostics.");
-        return;
-    }
-    CloseHandle(thread);
 }

@@ -20,6 +20,7 @@ enum : int32_t {
 struct setup_request {
     int32_t action;
     int32_t outcome;
+    HWND window;  // gets WM_SETUP_DONE and owns the installer's windows
     char device_id[kDeviceIdBytes];
 };
 
@@ -33,6 +34,5 @@ inline constexpr std::size_t kPackagePathUnits = MAX_PATH;      // 260, terminat
 inline constexpr std::size_t kPackagePathUtf8Bytes = 3 * MAX_PATH;
 inline constexpr std::size_t kGuidStringUnits = 40;
 
-// Window thread: asks for confirmation (install), marks the window busy and starts the worker.
-void start_operation(int32_t action);
+// The worker thread of one operation; it only posts to the request's window.
 DWORD WINAPI setup_worker(void* request);

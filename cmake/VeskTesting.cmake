@@ -25,7 +25,8 @@ function(vesk_test name)
   if(NOT T_NO_MAIN)
     target_link_libraries(${name} PRIVATE vesk_doctest_main)
   endif()
-  target_link_libraries(${name} PRIVATE ${T_LIBS})
+  # Tests look inside: they see the library's own headers, which the programs cannot.
+  target_link_libraries(${name} PRIVATE ${T_LIBS} vesk_internals)
   vesk_warnings(${name})
   if(NOT WIN32)
     vesk_sanitize(${name})
@@ -42,4 +43,21 @@ function(vesk_test name)
   if(T_ENV)
     set_tests_properties(${test_name} PROPERTIES ENVIRONMENT "${T_ENV}")
   endif()
+endfunction()
+
+# vesk_include_boundary_test(NAME TARGET ALLOWED h... FORBIDDEN h...): with TARGET's include
+# directories (its own and those its links give it), each ALLOWED header compiles and each
+# FORBIDDEN one is not found. Proves that a program cannot reach the library's own headers.
+function(vesk_include_boundary_test name target)
+  cmake_parse_arguments(B "" "" "ALLOWED;FORBIDDEN" ${ARGN})
+  list(JOIN B_ALLOWED "|" allowed)
+  list(JOIN B_FORBIDDEN "|" forbidden)
+  add_test(NAME ${VESK_ARCH}.${name}
+           COMMAND ${CMAKE_COMMAND} -DCXX=${CMAKE_CXX_COMPILER}
+                   "-DINCLUDES=$<JOIN:$<TARGET_PROPERTY:${target},INCLUDE_DIRECTORIES>,|>"
+                   "-DDEFINES=$<JOIN:$<TARGET_PROPERTY:${target},COMPILE_DEFINITIONS>,|>"
+                   "-DALLOWED=${allowed}" "-DFORBIDDEN=${forbidden}"
+                   -DWORK=${CMAKE_CURRENT_BINARY_DIR}/${name}
+                   -P ${PROJECT_SOURCE_DIR}/tests/support/check-include-boundary.cmake)
+  set_tests_properties(${VESK_ARCH}.${name} PROPERTIES TIMEOUT 60 LABELS ${VESK_ARCH})
 endfunction()

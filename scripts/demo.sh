@@ -52,6 +52,8 @@ else
   export WINEPREFIX=$work/prefix
 fi
 export VESK_WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
+# The demo's program is a test build: it prepares a package only with this set.
+export VESK_TEST_BUILD=1
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 cleanup() {
   [ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" remove "$device" </dev/null >/dev/null 2>&1
@@ -97,7 +99,7 @@ status_line="" ready="" install="" progress=yes reply_max="" reply_p99="" reply_
 # The driver writes to a file that is followed here (a pipe could be held open by the desktop
 # process that Wine starts from it).
 : >"$work/driver.out"
-"$root/tests/catalog/with-doubles.sh" $sysdir "$build/$tree/doubles/wintrust.dll" "$build/$tree/doubles/mssign32.dll" -- \
+"$root/tests/support/with-doubles.sh" $sysdir "$build/$tree/doubles/wintrust.dll" "$build/$tree/doubles/mssign32.dll" -- \
   wine "$bin/setup_demo.exe" "$(winpath "$setup_exe")" "$(winpath "$out")" </dev/null >"$work/driver.out" 2>"$work/driver.err" &
 driver=$!
 while IFS= read -r line; do

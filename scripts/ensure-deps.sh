@@ -3,8 +3,10 @@
 # when nothing is missing.
 #   ensure-deps.sh build   cross compilers, CMake
 #   ensure-deps.sh test    + Wine (64- and 32-bit), Xvfb, doctest, native sanitizers, checkers, and
-#                          what the demo's own test uses (ImageMagick, x11-apps)
+#                          what the demo's own test uses (ImageMagick, x11-apps) and the release
+#                          test (osslsigncode, openssl)
 #   ensure-deps.sh demo    the same as test
+#   ensure-deps.sh release + osslsigncode (checks the co-installers' signatures, signs)
 # When packages cannot be installed (no registry, a refused package) it ends with one line that
 # names them and the command to install them by hand, and exits 1.
 set -uo pipefail
@@ -12,13 +14,15 @@ what=${1:-build}
 
 build_pkgs=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64 usbutils)
 test_pkgs=(wine wine64 wine32:i386 xvfb xauth doctest-dev python3 python3-asn1crypto python3-cryptography
-  imagemagick x11-apps git clang-format-14)
+  imagemagick x11-apps git clang-format-14 osslsigncode openssl)
+release_pkgs=(osslsigncode)
 
 pkgs=("${build_pkgs[@]}")
 case "$what" in
   build) ;;
   test | demo) pkgs+=("${test_pkgs[@]}") ;;
-  *) echo "usage: $0 build|test|demo" >&2; exit 2 ;;
+  release) pkgs+=("${release_pkgs[@]}") ;;
+  *) echo "usage: $0 build|test|demo|release" >&2; exit 2 ;;
 esac
 
 missing_now() {

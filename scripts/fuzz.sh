@@ -8,8 +8,8 @@ out=${2:-build}/fuzz
 mkdir -p "$out/corpus"
 command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ not found (Debian package clang)" >&2; exit 1; }
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Ilibvesk/portable -Ilibvesk/include \
-  tests/fuzz/fuzz_expand_tokens.cpp libvesk/portable/expand_tokens.cpp -o "$out/fuzz_expand_tokens"
+  -Ilibvesk/src/package/portable -Ilibvesk/include \
+  tests/package/fuzz_expand_tokens.cpp libvesk/src/package/portable/expand_tokens.cpp -o "$out/fuzz_expand_tokens"
 # Seeds: the templates as they are carried, behind each delimiter choice.
 for t in libvesk/templates/*.in; do
   printf '\0' | cat - "$t" >"$out/corpus/$(basename "$t").seed"
@@ -22,7 +22,7 @@ grep -q 'DONE' "$out/fuzz.log" && ! ls "$out"/crash-* "$out"/leak-* "$out"/timeo
 sl=$out/syslog_lines
 mkdir -p "$sl/corpus"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Iinstaller/portable tests/fuzz/fuzz_syslog_lines.cpp installer/portable/syslog_lines.cpp -o "$sl/fuzz_syslog_lines"
+  -Iinstaller/portable tests/installer/fuzz_syslog_lines.cpp installer/portable/syslog_lines.cpp -o "$sl/fuzz_syslog_lines"
 printf '>>>  [Device Install]\r\n>>>  Section start\r\n     dvi: x\r\n<ins>\r\nrest' >"$sl/corpus/log.seed"
 printf 'a\rb\nc\r\n\r\n\0d\r' >"$sl/corpus/breaks.seed"
 "$sl/fuzz_syslog_lines" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \

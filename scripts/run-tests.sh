@@ -9,6 +9,9 @@ shift || true
 . "$(dirname "$0")/../tests/wine/wine-env.sh"
 export VESK_WINEPREFIX=$build/wineprefix
 export WINEPREFIX=$VESK_WINEPREFIX WINEDEBUG=-all
+# A test build prepares packages only where this says that it runs as a test (also in the
+# scripts that start Wine programs without tests/wine/run-test.sh).
+export VESK_TEST_BUILD=1
 unset DISPLAY
 start=$(date +%s)
 if [ "${VESK_REUSE_PREFIX:-0}" != 1 ] || [ ! -d "$VESK_WINEPREFIX/drive_c" ]; then

@@ -6,7 +6,8 @@ object builds in well under a second and the image holds each file once, unpadde
 
   gen_payload.py OUTPUT.cpp ROW...
   ROW = directory|file_name|path|timestamp|expected_length
-  timestamp: "" for the file's modification time, or YYYY-MM-DDTHH:MM:SSZ (UTC)
+  timestamp: "" for the file's modification time (SOURCE_DATE_EPOCH instead, when set), or
+             YYYY-MM-DDTHH:MM:SSZ (UTC)
   expected_length: "" for any length, or the exact byte count the file must have
 """
 import calendar
@@ -44,6 +45,9 @@ def main():
     if len(sys.argv) != 2 + ROWS:
         fail("expected an output file and %d rows, got %d rows" % (ROWS, len(sys.argv) - 2))
     output = sys.argv[1]
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
+    if epoch and not epoch.isdigit():
+        fail("SOURCE_DATE_EPOCH must be seconds since 1970, not %r" % epoch)
     rows = []
     for row in sys.argv[2:]:
         parts = row.split("|")
@@ -60,6 +64,8 @@ def main():
             fail("%s is too large for the table" % path)
         if stamp:
             timestamp = calendar.timegm(time.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ"))
+        elif epoch:
+            timestamp = int(epoch)
         else:
             timestamp = int(st.st_mtime)
         rows.append((directory, name, path, st.st_size, timestamp))

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Turns the vendor lines of a usb.ids list into the library's constant vendor table.
 
-    libvesk/tools/gen_vendor_names.py [/var/lib/usbutils/usb.ids] > libvesk/portable/vendor_table.inc
+    libvesk/tools/gen_vendor_names.py [/var/lib/usbutils/usb.ids] > libvesk/src/devices/portable/vendor_table.inc
 
 The table is committed, so a build needs neither the list nor this script. Run it again when
 the list is updated (Debian package usb.ids) and commit both changes together.

@@ -3,18 +3,24 @@
 // bootloader (the catalog signing runs on the test doubles of the prefix, see CMakeLists.txt).
 #include <windows.h>
 #include <setupapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+#include <winioctl.h>
 
 #include <doctest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gui_support.h"
 #include "wide_strings.h"
 #include "setup_window.h"
+#include "setup_worker.h"
 #include "usb_devices.h"
 
 using gui::text_of;
@@ -129,6 +135,79 @@ std::wstring version_string(const std::vector<BYTE>& info, const wchar_t* name) 
     return static_cast<const wchar_t*>(value);
 }
 
+
+std::wstring common_appdata() {
+    wchar_t folder[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+    return folder;
+}
+
+bool dir_exists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// What an interrupted earlier run of this test left.
+void remove_tree(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return;
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
+            } while (FindNextFileW(find, &data));
+            FindClose(find);
+        }
+    }
+    if (a & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path.c_str());
+    else
+        DeleteFileW(path.c_str());
+}
+
+// A directory with one file and one subdirectory holding a file; with the package directory's
+// SDDL, or with default security (null).
+bool make_tree(const std::wstring& path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    const BOOL made = CreateDirectoryW(path.c_str(), sd ? &sa : nullptr);
+    LocalFree(sd);
+    if (!made || !CreateDirectoryW((path + L"\\x86").c_str(), nullptr)) return false;
+    for (const wchar_t* name : {L"\\morvane-dfu.inf", L"\\x86\\winusbcoinstaller2.dll"}) {
+        HANDLE f = CreateFileW((path + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(f);
+    }
+    return true;
+}
+
+// A directory junction at `link` to `target`; false where the system has none (Wine 8).
+bool make_junction(const std::wstring& link, const std::wstring& target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+    HANDLE h = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const std::wstring nt = L"\\??\\" + target;
+    std::vector<BYTE> buffer(8 + 8 + (nt.size() + 2) * sizeof(wchar_t));
+    auto* header = reinterpret_cast<DWORD*>(buffer.data());
+    header[0] = IO_REPARSE_TAG_MOUNT_POINT;
+    auto* w = reinterpret_cast<WORD*>(buffer.data() + 4);
+    w[0] = static_cast<WORD>(buffer.size() - 8);               // data length
+    w[2] = 0;                                                  // substitute name offset
+    w[3] = static_cast<WORD>(nt.size() * sizeof(wchar_t));     // and length
+    w[4] = static_cast<WORD>(w[3] + sizeof(wchar_t));          // print name offset, empty
+    std::memcpy(buffer.data() + 16, nt.c_str(), w[3]);
+    DWORD got = 0;
+    const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                                    0, &got, nullptr);
+    CloseHandle(h);
+    if (!ok) RemoveDirectoryW(link.c_str());
+    return ok != FALSE;
+}
 }  // namespace
 
 TEST_CASE("the built program carries its manifest and version resource") {
@@ -177,13 +256,48 @@ TEST_CASE("the built program carries its manifest and version resource") {
     CHECK(version_string(info, L"CompanyName") == L"Morvane");
     CHECK(version_string(info, L"FileVersion") == L"1.0.1");
     CHECK(version_string(info, L"ProductVersion") == L"1.0.1");
+
+    // The same numbers as the build's one definition of them (the top-level CMakeLists.txt).
+    CHECK(manifest.find(std::string("name=\"Morvane.WindowsDriverSetup\" version=\"") + VESK_MANIFEST_VERSION + "\"") !=
+          std::string::npos);
+    CHECK(version_string(info, L"FileVersion") == gui::widen(VESK_SETUP_VERSION));
+    CHECK(version_string(info, L"ProductVersion") == gui::widen(VESK_SETUP_VERSION));
+    unsigned parts[4] = {};
+    REQUIRE(std::sscanf(VESK_SETUP_VERSION, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) >= 3);
+    CHECK(fixed->dwFileVersionMS == MAKELONG(parts[1], parts[0]));
+    CHECK(fixed->dwFileVersionLS == MAKELONG(parts[3], parts[2]));
+    CHECK(fixed->dwProductVersionMS == MAKELONG(parts[1], parts[0]));
+    CHECK(fixed->dwProductVersionLS == MAKELONG(parts[3], parts[2]));
 }
 
 TEST_CASE("a whole installation against a simulated bootloader") {
     for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
     fixture::ScopedUsbDevice boot(fixture::bootloader());
     REQUIRE_MESSAGE(boot.ok(), boot.error());
+
+    // What earlier runs left, and what only looks like it: the earlier run's directory goes;
+    // a same-named directory open to everyone, a longer name and a junction stay, and so does
+    // what the junction leads to.
+    const std::wstring parent = common_appdata();
+    const std::wstring earlier = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000001}";
+    const std::wstring open_to_all = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000002}";
+    const std::wstring longer = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000003}.old";
+    const std::wstring junction = parent + L"\\Morvane-Driver-{0BADF00D-0000-4000-8000-000000000004}";
+    const std::wstring victim = parent + L"\\vesk-junction-target";
+    for (const std::wstring& p : {earlier, open_to_all, longer, junction, victim}) remove_tree(p);
+    REQUIRE(make_tree(earlier, kPackageDirectorySddl));
+    REQUIRE(make_tree(open_to_all, nullptr));
+    REQUIRE(make_tree(longer, kPackageDirectorySddl));
+    REQUIRE(make_tree(victim, kPackageDirectorySddl));
+    const bool has_junction = make_junction(junction, victim);
+    if (!has_junction) MESSAGE("no directory junctions here (Wine 8): that case is left to Windows");
     const std::vector<std::wstring> dirs_before = gui::package_directories();
+    // Every earlier directory of the program's own, this test's included, is removed.
+    const std::wstring package_dacl = gui::stored_dacl_for(kPackageDirectorySddl);
+    int ours_before = 0;
+    for (const std::wstring& d : dirs_before)
+        if (d != open_to_all && d != longer && d != junction && gui::describe_dacl(d) == package_dacl) ++ours_before;
+    REQUIRE(ours_before >= 1);
 
     SetupProgram setup;
     REQUIRE_MESSAGE(setup.window(), "no setup window");
@@ -193,9 +307,18 @@ TEST_CASE("a whole installation against a simulated bootloader") {
     const double to_ready = seconds_since(setup.started());
     REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
     CHECK(setup.status() == L"DFU device checked. Install WinUSB when ready.");
-    CHECK(setup.lines() == Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
-                                 L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
-                                 L"Found DFU 2E3C:DF11. Current driver: (none)", kReady});
+    Lines first = {L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
+                   L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
+                   L"Found DFU 2E3C:DF11. Current driver: (none)", kReady};
+#if VESK_CARRIES_STANDINS
+    // A test build says so in its title and first line (and prepares only under VESK_TEST_BUILD=1).
+    CHECK(text_of(setup.window()) == L"Morvane Windows Driver Setup (test build)");
+    first.insert(first.begin(), L"This test build carries test stand-ins of Microsoft's co-installers and cannot "
+                                L"install a driver on a real PC.");
+#else
+    CHECK(text_of(setup.window()) == L"Morvane Windows Driver Setup");
+#endif
+    CHECK(setup.lines() == first);
 
     const auto install_start = Clock::now();
     setup.command(IDC_INSTALL_WINUSB);
@@ -246,6 +369,7 @@ TEST_CASE("a whole installation against a simulated bootloader") {
         L"Driver package and installer logs: " + dir,
         L"Preparing the fixed WinUSB package. Do not unplug Morvane.",
         L"Installing WinUSB for the AT32 DFU bootloader only.",
+        L"Removed " + std::to_wstring(ours_before) + L" package directories of earlier installations.",
         L"Windows accepted the package. Checking that WinUSB is actually bound...",
         L"SUCCESS: WinUSB binding verified. No firmware or game packs were changed.",
         L"Unplug Morvane, reconnect in BOOT0, then open " + gui::widen(UPDATER_HOST) + L"/updater.",
@@ -257,6 +381,14 @@ TEST_CASE("a whole installation against a simulated bootloader") {
         CHECK(at != lines.end());
     }
     CHECK(lines.back() == worker.back());
+
+    CHECK_FALSE(dir_exists(earlier));
+    CHECK(dir_exists(open_to_all));
+    CHECK(file_exists(longer + L"\\x86\\winusbcoinstaller2.dll"));
+    CHECK(file_exists(victim + L"\\x86\\winusbcoinstaller2.dll"));
+    if (has_junction) CHECK(dir_exists(junction));
+    CHECK(dir_exists(dir));  // this run's, which the pane names
+    for (const std::wstring& p : {open_to_all, longer, junction, victim}) remove_tree(p);
 
     CHECK(gui::same_ascii_nocase(gui::widen(device_service(boot.instance_id())), L"WinUSB"));
 
@@ -348,4 +480,94 @@ TEST_CASE("a device that is gone right after its installation: 40 polls, then th
     // 39 pauses of 250 ms between the polls, plus the scans.
     CHECK(poll_time >= 9.5);
     CHECK(poll_time < 40.0);
+}
+
+TEST_CASE("an install that fails: the exact lines and the final status") {
+    // A library call held busy by the test, through the guard that every such call takes first:
+    // the preparation, or the installation after a complete package. And a bootloader swapped
+    // for another while the package is prepared.
+    const std::wstring kIncomplete = L"Driver setup did not complete. Read diagnostics and check the device again.";
+    const std::wstring kBusy = L"Requested resource busy or similar call already in progress";
+    struct Case {
+        const char* name;
+        const wchar_t* guard;  // held from before the click; null: the device is swapped instead
+        Lines tail;            // the worker's lines after "Preparing ..."
+    };
+    const Case cases[] = {
+        {"preparation busy", L"Global\\vesk_prepare_driver", {L"Package preparation failed (-6): " + kBusy}},
+        {"installation busy",
+         L"Global\\install_driver_internal",
+         {L"Installing WinUSB for the AT32 DFU bootloader only.", L"Driver installation failed (-6): " + kBusy,
+          L"Keep Windows security enabled. Copy diagnostics or use the manual Ostrak fallback."}},
+        {"device swapped during preparation",
+         nullptr,
+         {L"The device changed during preparation. Installation was cancelled."}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
+        auto first = std::make_unique<fixture::ScopedUsbDevice>(fixture::bootloader("5&1A&0&1"));
+        REQUIRE(first->ok());
+        SetupProgram setup;
+        REQUIRE(setup.window());
+        REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
+        const std::size_t before = setup.lines().size();
+        HANDLE guard = nullptr;
+        if (c.guard) {
+            guard = CreateMutexW(nullptr, FALSE, c.guard);
+            REQUIRE(guard);
+            REQUIRE(GetLastError() != ERROR_ALREADY_EXISTS);
+        }
+        setup.command(IDC_INSTALL_WINUSB);
+        const gui::Box confirm = gui::wait_for_box(setup.pid(), kStartMs);
+        REQUIRE(confirm.hwnd);
+        gui::answer(confirm, IDYES);
+        std::unique_ptr<fixture::ScopedUsbDevice> second;
+        if (!c.guard) {
+            // The scan before the preparation has been made once its line shows; the package
+            // takes longer to build than the swap.
+            REQUIRE(gui::wait_for([&] { return setup.lines().size() > before; }, kInstallMs));
+            first.reset();
+            second = std::make_unique<fixture::ScopedUsbDevice>(fixture::bootloader("5&2B&0&2"));
+            REQUIRE(second->ok());
+        }
+        REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_CHECK_DEVICE) && setup.status() != kInstalling; },
+                              kInstallMs));
+        if (guard) CloseHandle(guard);
+        Lines worker;
+        const Lines all = setup.lines();
+        for (std::size_t i = before; i < all.size(); ++i)
+            if (all[i].rfind(L"libvesk:", 0) != 0) worker.push_back(all[i]);
+        CAPTURE(worker);
+        REQUIRE(worker.size() == 3 + c.tail.size());
+        CHECK(worker[0] == L"Found DFU 2E3C:DF11. Current driver: (none)");
+        CHECK(worker[1].rfind(L"Driver package and installer logs: ", 0) == 0);
+        CHECK(worker[2] == L"Preparing the fixed WinUSB package. Do not unplug Morvane.");
+        CHECK(Lines(worker.begin() + 3, worker.end()) == c.tail);
+        CHECK(setup.status() == kIncomplete);
+        CHECK_FALSE(setup.enabled(IDC_INSTALL_WINUSB));
+    }
+}
+
+TEST_CASE("a device list whose guard stays taken is tried a few times, then named in one line") {
+    for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
+    fixture::ScopedUsbDevice boot(fixture::bootloader());
+    REQUIRE(boot.ok());
+    HANDLE guard = CreateMutexW(nullptr, FALSE, L"Global\\vesk_destroy_list");
+    REQUIRE(guard);
+    REQUIRE(GetLastError() != ERROR_ALREADY_EXISTS);
+    const auto start = Clock::now();
+    SetupProgram setup;
+    REQUIRE(setup.window());
+    // The first check runs by itself and frees its list last.
+    const wchar_t kNotFreed[] = L"Could not free the device list (-6): Requested resource busy or similar call already in progress";
+    const bool named = gui::wait_for([&] { return setup.has_line(kNotFreed); }, kStartMs);
+    CloseHandle(guard);
+    REQUIRE(named);
+    CHECK(seconds_since(start) >= 0.2);  // four pauses between five attempts
+    CHECK(setup.lines() == Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
+                                 L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
+                                 L"Found DFU 2E3C:DF11. Current driver: (none)", kReady, kNotFreed});
+    REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
+    CHECK(setup.status() == L"DFU device checked. Install WinUSB when ready.");
 }

@@ -30,6 +30,16 @@ constexpr int kOperationMs = 30000;
 constexpr int kBoxMs = 10000;
 constexpr wchar_t kIntro1[] = L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1";
 constexpr wchar_t kIntro2[] = L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.";
+// A build with the co-installer stand-ins says so first, and in its title.
+#if VESK_CARRIES_STANDINS
+constexpr wchar_t kTitle[] = L"Morvane Windows Driver Setup (test build)";
+const Lines kIntro = {
+    L"This test build carries test stand-ins of Microsoft's co-installers and cannot install a driver on a real PC.",
+    kIntro1, kIntro2};
+#else
+constexpr wchar_t kTitle[] = L"Morvane Windows Driver Setup";
+const Lines kIntro = {kIntro1, kIntro2};
+#endif
 constexpr wchar_t kNoDevice[] =
     L"No AT32 DFU device found. Connect Morvane while holding BOOT0, then click Check device.";
 constexpr wchar_t kFoundNone[] = L"Found DFU 2E3C:DF11. Current driver: (none)";
@@ -69,14 +79,13 @@ std::string bootloader_id(const char* serial) { return std::string("USB\\VID_2E3
 class Window {
 public:
     Window() {
-        setup_state = setup_window_state{};
         hwnd_ = create_setup_window(GetModuleHandleW(nullptr));
         if (hwnd_) ShowWindow(hwnd_, SW_SHOWNORMAL);
     }
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
     ~Window() {
-        gui::wait_for([] { return !setup_state.busy; }, kOperationMs);
+        if (hwnd_) gui::wait_for([this] { return !state().busy; }, kOperationMs);
         if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
         gui::pump_messages();
         UnregisterClassW(kSetupWindowClass, GetModuleHandleW(nullptr));
@@ -84,8 +93,12 @@ public:
     HWND hwnd() const { return hwnd_; }
     HWND item(int id) const { return GetDlgItem(hwnd_, id); }
     bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
-    std::wstring status() const { return text_of(setup_state.status_line); }
-    std::wstring pane() const { return text_of(setup_state.pane); }
+    // The window's own state (it lives as long as the window).
+    const setup_window_state& state() const { return *setup_window_state_of(hwnd_); }
+    std::string checked_id() const { return state().checked_device_id; }
+    void append(const char* line) const { append_diagnostic_line(hwnd_, line); }
+    std::wstring status() const { return text_of(state().status_line); }
+    std::wstring pane() const { return text_of(state().pane); }
     Lines lines() const { return gui::split_lines(pane()); }
     // Lines added after the first `from` lines.
     Lines lines_after(std::size_t from) const {
@@ -93,7 +106,7 @@ public:
         return from < all.size() ? Lines(all.begin() + static_cast<std::ptrdiff_t>(from), all.end()) : Lines{};
     }
     bool wait_idle() const {
-        return gui::wait_for([] { return !setup_state.busy; }, kOperationMs);
+        return gui::wait_for([this] { return !state().busy; }, kOperationMs);
     }
     // Handles the automatic first check (or whatever runs) to its end.
     bool settle() const {
@@ -106,7 +119,6 @@ private:
     HWND hwnd_ = nullptr;
 };
 
-std::string checked_id() { return setup_state.checked_device_id; }
 
 }  // namespace
 
@@ -121,12 +133,12 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
     CHECK(w.status() == L"Ready to check the device.");
     CHECK(w.enabled(IDC_CHECK_DEVICE));
     CHECK_FALSE(w.enabled(IDC_INSTALL_WINUSB));
-    CHECK(w.lines() == Lines{kIntro1, kIntro2});
+    CHECK(w.lines() == kIntro);
     MSG msg;
     REQUIRE(PeekMessageW(&msg, w.hwnd(), WM_COMMAND, WM_COMMAND, PM_REMOVE));
     CHECK(msg.wParam == IDC_CHECK_DEVICE);
     DispatchMessageW(&msg);
-    CHECK(setup_state.busy);
+    CHECK(w.state().busy);
     CHECK(w.status() == kStatusChecking);
     CHECK_FALSE(w.enabled(IDC_CHECK_DEVICE));
     CHECK_FALSE(w.enabled(IDC_INSTALL_WINUSB));
@@ -134,12 +146,12 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
     CHECK(w.enabled(IDC_OPEN_UPDATER));
     REQUIRE(w.wait_idle());
     CHECK(w.status() == kStatusIncomplete);
-    CHECK(w.lines_after(2) == Lines{kNoDevice});
+    CHECK(w.lines_after(kIntro.size()) == Lines{kNoDevice});
     CHECK(w.enabled(IDC_CHECK_DEVICE));
 
     SUBCASE("main window") {
         CHECK(gui::class_of(w.hwnd()) == kSetupWindowClass);
-        CHECK(text_of(w.hwnd()) == L"Morvane Windows Driver Setup");
+        CHECK(text_of(w.hwnd()) == kTitle);
         const LONG style = GetWindowLongW(w.hwnd(), GWL_STYLE);
         // Windows adds clip-siblings to every overlapped window itself.
         CHECK((style & ~(WS_VISIBLE | WS_CLIPSIBLINGS)) == (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX));
@@ -257,11 +269,11 @@ TEST_CASE("a check ends in the outcome that the connected devices call for") {
         }
         Window w;
         REQUIRE(w.settle());
-        CHECK(w.lines_after(2) == row.lines);
+        CHECK(w.lines_after(kIntro.size()) == row.lines);
         CHECK(w.status() == row.status);
         CHECK(w.enabled(IDC_CHECK_DEVICE));
         CHECK(w.enabled(IDC_INSTALL_WINUSB) == row.install_enabled);
-        CHECK(checked_id() == row.checked_id);
+        CHECK(w.checked_id() == row.checked_id);
     }
 }
 
@@ -269,7 +281,7 @@ TEST_CASE("no USB device at all: the scan's own failure is reported") {
     remove_all_fixture_devices();
     Window w;
     REQUIRE(w.settle());
-    const Lines lines = w.lines_after(2);
+    const Lines lines = w.lines_after(kIntro.size());
     // Other USB nodes of the prefix (none in a fresh one) would give the no-device line instead.
     REQUIRE(lines.size() == 1);
     CHECK(lines[0].rfind(L"Device scan failed (", 0) == 0);
@@ -291,13 +303,13 @@ TEST_CASE("install: only after a check, only on Yes, only for the checked device
             CHECK_FALSE(box.seen());
         }
         EnableWindow(w.item(IDC_INSTALL_WINUSB), TRUE);  // enabled, but nothing was checked
-        REQUIRE(checked_id().empty());
+        REQUIRE(w.checked_id().empty());
         {
             gui::Answerer box(pid, IDNO, 1000);
             w.command(IDC_INSTALL_WINUSB);
             CHECK_FALSE(box.seen());
         }
-        CHECK_FALSE(setup_state.busy);
+        CHECK_FALSE(w.state().busy);
         CHECK(w.status() == kStatusIncomplete);
         CHECK(w.pane() == pane);
     }
@@ -321,12 +333,12 @@ TEST_CASE("install: only after a check, only on Yes, only for the checked device
         CHECK(box.default_button == IDNO);
         CHECK(box.icon == LoadIconW(nullptr, IDI_QUESTION));
         gui::pump_messages();
-        CHECK_FALSE(setup_state.busy);
+        CHECK_FALSE(w.state().busy);
         CHECK(w.status() == kStatusChecked);
         CHECK(w.enabled(IDC_CHECK_DEVICE));
         CHECK(w.enabled(IDC_INSTALL_WINUSB));
         CHECK(w.pane() == pane);
-        CHECK(checked_id() == boot.instance_id());
+        CHECK(w.checked_id() == boot.instance_id());
         CHECK(gui::package_directories() == dirs);
     }
 
@@ -351,7 +363,7 @@ TEST_CASE("install: only after a check, only on Yes, only for the checked device
                     L"The connected device changed after the check. Nothing was installed. Check the device again."});
         CHECK(w.status() == kStatusIncomplete);
         CHECK_FALSE(w.enabled(IDC_INSTALL_WINUSB));
-        CHECK(checked_id() == bootloader_id("5&1A&0&1"));
+        CHECK(w.checked_id() == bootloader_id("5&1A&0&1"));
         CHECK(gui::package_directories() == dirs);
     }
 
@@ -430,7 +442,7 @@ TEST_CASE("closing while busy shows the busy box and the operation goes on") {
     Window w;
     REQUIRE(w.settle());
     w.command(IDC_CHECK_DEVICE);
-    REQUIRE(setup_state.busy);
+    REQUIRE(w.state().busy);
     gui::Answerer answer(GetCurrentProcessId(), IDOK, kBoxMs);
     SendMessageW(w.hwnd(), WM_CLOSE, 0, 0);
     const gui::Box& box = answer.box();
@@ -479,7 +491,7 @@ TEST_CASE("the diagnostics pane: line conversion, the limit, the clipboard") {
         for (const Row& row : rows) {
             CAPTURE(std::string(row.name));
             const std::size_t before = w.lines().size();
-            append_diagnostic_line(row.line.c_str());
+            w.append(row.line.c_str());
             const std::wstring pane = w.pane();
             CHECK(pane.size() >= 2);
             CHECK(pane.substr(pane.size() - 2) == L"\r\n");
@@ -517,8 +529,10 @@ TEST_CASE("the diagnostics pane: line conversion, the limit, the clipboard") {
         w.command(IDC_COPY_DIAGNOSTICS);
         const std::wstring copied = gui::clipboard_text();
         CHECK(copied == w.pane());
-        CHECK(copied.rfind(std::wstring(kIntro1) + L"\r\n" + kIntro2 + L"\r\n", 0) == 0);
-        SetWindowTextW(setup_state.pane, L"");
+        std::wstring intro;
+        for (const std::wstring& l : kIntro) intro += l + L"\r\n";
+        CHECK(copied.rfind(intro, 0) == 0);
+        SetWindowTextW(w.state().pane, L"");
         w.command(IDC_COPY_DIAGNOSTICS);
         CHECK(gui::clipboard_text() == L"");
         CHECK(w.pane() == L"");  // no failure line
@@ -526,13 +540,13 @@ TEST_CASE("the diagnostics pane: line conversion, the limit, the clipboard") {
 
     SUBCASE("the pane stops at 250000 characters and the window goes on") {
         const std::string line(998, 'p');  // 1000 characters with CR LF
-        for (int i = 0; i < 260; ++i) append_diagnostic_line(line.c_str());
-        CHECK(GetWindowTextLengthW(setup_state.pane) == 250000);
-        append_diagnostic_line("one more");
-        CHECK(GetWindowTextLengthW(setup_state.pane) == 250000);
+        for (int i = 0; i < 260; ++i) w.append(line.c_str());
+        CHECK(GetWindowTextLengthW(w.state().pane) == 250000);
+        w.append("one more");
+        CHECK(GetWindowTextLengthW(w.state().pane) == 250000);
         w.command(IDC_CHECK_DEVICE);
         REQUIRE(w.wait_idle());
         CHECK(w.status() == kStatusIncomplete);
-        CHECK(GetWindowTextLengthW(setup_state.pane) == 250000);
+        CHECK(GetWindowTextLengthW(w.state().pane) == 250000);
     }
 }

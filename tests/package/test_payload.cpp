@@ -246,6 +246,18 @@ TEST_CASE("extraction: path lengths at the 257-byte limit") {
         CHECK(files.empty());
         CHECK(log.has("Qualified path is too long: '"));
     }
+    for (const std::size_t n : {256u, 257u, 259u}) {
+        // D\x86 itself would be cut to "D\x8" or "D\x": nothing is created, not even D.
+        CAPTURE(n);
+        ScratchDir s;
+        const std::string d = s.padded(n);
+        LogCapture log;
+        CHECK(extract_binaries(d.c_str()) == VESK_ERR_NO_RESOURCE);
+        CHECK_FALSE(exists(d));
+        const std::string cut = (d + "\\x86").substr(0, 259);
+        CHECK(log.has("libvesk:error [extract_binaries] Qualified path is too long: '" + cut + "'"));
+        CHECK_FALSE(log.has("[check_dir]"));
+    }
 }
 
 TEST_CASE("extraction: a file in the way of a directory fails with check_dir's result") {

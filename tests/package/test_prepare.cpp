@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "build_info.h"
 #include "driver_support.h"
 #include "package_support.h"
 #include "prepare.h"
@@ -75,6 +76,35 @@ TEST_CASE("fallback: libusb0 prepares a WinUSB package from the unfilled WinUSB 
     REQUIRE(lines.size() == 99);
     CHECK(lines[14] == "DriverVer   = " + today() + ", 0.0.0.0");
 }
+
+#if VESK_CARRIES_STANDINS
+// A test build would put the stand-ins where Windows keeps Microsoft's co-installers: it refuses
+// before it writes anything, unless the environment says exactly that a test runs it.
+TEST_CASE("a test build prepares only with VESK_TEST_BUILD=1") {
+    ScratchDir d;
+    const std::string dir = d.path() + "\\package";
+    vesk_device dev = device(0x2E3C, 0xDF11);
+    const vesk_prepare_options o = winusb_options();
+    struct Row {
+        const char* name;
+        const wchar_t* value;  // null: unset
+    };
+    const Row rows[] = {{"unset", nullptr}, {"empty", L""}, {"0", L"0"}, {"yes", L"yes"}, {"11", L"11"}, {"1 and a space", L"1 "}};
+    for (const Row& row : rows) {
+        CAPTURE(row.name);
+        REQUIRE(SetEnvironmentVariableW(L"VESK_TEST_BUILD", row.value));
+        LogCapture log;
+        CHECK(vesk_prepare_driver(&dev, dir.c_str(), "morvane-dfu.inf", &o) == VESK_ERR_NOT_SUPPORTED);
+        CHECK(log.has("libvesk:error [vesk_prepare_driver] This test build carries co-installer stand-ins and "
+                      "cannot install on a real PC; nothing was written (tests set VESK_TEST_BUILD=1)"));
+        CHECK_FALSE(exists(dir));
+    }
+    REQUIRE(SetEnvironmentVariableW(L"VESK_TEST_BUILD", L"1"));
+    REQUIRE(vesk_prepare_driver(&dev, dir.c_str(), "morvane-dfu.inf", &o) == VESK_OK);
+    CHECK(exists(dir + "\\morvane-dfu.inf"));
+    CHECK(exists(dir + "\\x86\\WdfCoInstaller01011.dll"));
+}
+#endif
 
 TEST_CASE("the setup program's INF, line by line") {
     ScratchDir d;

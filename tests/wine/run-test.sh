@@ -7,6 +7,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 export WINEPREFIX=${VESK_WINEPREFIX:-$here/../../build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
+# A test build prepares packages only where this says that it runs as a test.
+export VESK_TEST_BUILD=1
 if [ ! -d "$WINEPREFIX/drive_c" ]; then
   echo "run-test.sh: no Wine prefix at $WINEPREFIX (run 'make test', or scripts/run-tests.sh)" >&2
   exit 1

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "build_info.h"
 #include "catalog.h"
 #include "driver_support.h"
 #include "error_text.h"
@@ -72,6 +73,14 @@ constexpr UsbPair kAndroidDevices[128] = {
     {0x22B8, 0x4331}, {0x22B8, 0x70A9},
 };
 
+#if VESK_CARRIES_STANDINS
+// The process environment (not the C runtime's copy), so that a test can change it.
+bool test_build_allowed() {
+    wchar_t value[4];
+    return GetEnvironmentVariableW(L"VESK_TEST_BUILD", value, 4) == 1 && value[0] == L'1';
+}
+#endif
+
 bool is_android(uint16_t vendor, uint16_t product) {
     for (const UsbPair& p : kAndroidDevices)
         if (p.vendor == vendor && p.product == product) return true;
@@ -97,15 +106,19 @@ SYSTEMTIME driver_date(const VS_FIXEDFILEINFO& v) {
     return date;
 }
 
-bool user_is_admin() {
+enum class Admin { yes, no, unknown };
+
+// Unknown when IsUserAnAdmin is missing: that fails the preparation rather than passing for a
+// user without rights, which would skip the catalog and still report success.
+Admin user_is_admin() {
     using IsUserAnAdminFn = BOOL(WINAPI*)();
     UniqueModule shell(load_system_library("Shell32"));
     FARPROC p = shell ? GetProcAddress(shell.get(), MAKEINTRESOURCEA(680)) : nullptr;
     if (!p) {
         log_missing_function(kSource, "IsUserAnAdmin", "Shell32");
-        return false;
+        return Admin::unknown;
     }
-    return reinterpret_cast<IsUserAnAdminFn>(reinterpret_cast<void (*)()>(p))() != FALSE;
+    return reinterpret_cast<IsUserAnAdminFn>(reinterpret_cast<void (*)()>(p))() != FALSE ? Admin::yes : Admin::no;
 }
 
 bool test_signing_enabled() {
@@ -160,11 +173,9 @@ uint32_t cat_file_list(char* text, const char* inf_name, const char* (&names)[kC
     return count;
 }
 
-vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, const char* inf_name,
-                                const vesk_prepare_options* options) {
-    GlobalGuard lock(kSource);
-    if (lock.status() != VESK_OK) return lock.status();
-    if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
+namespace {
+// The INF base name (after the last "\" or "/"), which must end in ".inf".
+vesk_result check_arguments(const vesk_device* device, const char* inf_name) {
     if (!device || !inf_name) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "One of the required parameter is NULL");
         return VESK_ERR_INVALID_PARAMETER;
@@ -175,32 +186,35 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         vesk_log_message(VESK_LOG_ERROR, kSource, "Inf name provided must have a '.inf' extension");
         return VESK_ERR_INVALID_PARAMETER;
     }
+    return VESK_OK;
+}
 
-    char dir[kPathBytes];
-    {
-        Utf8 temp;
-        const char* given = path;
-        if (!given) {
-            temp.reset(temp_directory());
-            if (!temp) {
-                vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and unable to use TEMP");
-                return VESK_ERR_INVALID_PARAMETER;
-            }
-            given = temp.get();
-        }
-        // A cut directory would put the package somewhere the caller did not ask for.
-        if (std::strlen(given) >= sizeof dir) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Package directory is longer than %u bytes: '%s'",
-                             static_cast<unsigned>(sizeof dir - 1), given);
+// The given directory, or TEMP without one, made to exist.
+vesk_result package_directory(const char* path, char (&dir)[kPathBytes]) {
+    Utf8 temp;
+    const char* given = path;
+    if (!given) {
+        temp.reset(temp_directory());
+        if (!temp) {
+            vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and unable to use TEMP");
             return VESK_ERR_INVALID_PARAMETER;
         }
-        std::memcpy(dir, given, std::strlen(given) + 1);
-        if (!path) vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - extracting to '%s'", dir);
+        given = temp.get();
     }
-    const vesk_result made = check_dir(dir);
-    if (made != VESK_OK) return made;
+    // A cut directory would put the package somewhere the caller did not ask for.
+    if (std::strlen(given) >= sizeof dir) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Package directory is longer than %u bytes: '%s'",
+                         static_cast<unsigned>(sizeof dir - 1), given);
+        return VESK_ERR_INVALID_PARAMETER;
+    }
+    std::memcpy(dir, given, std::strlen(given) + 1);
+    if (!path) vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - extracting to '%s'", dir);
+    return check_dir(dir);
+}
 
-    int kind = options ? options->driver_kind : VESK_DRIVER_WINUSB;
+// The requested kind, or the first one this build prepares, with its version cache slot filled.
+vesk_result choose_kind(const vesk_prepare_options* options, int& kind) {
+    kind = options ? options->driver_kind : VESK_DRIVER_WINUSB;
     if (kind < VESK_DRIVER_WINUSB || kind > VESK_DRIVER_USER) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "Program assertion failed - Unknown driver type");
         return VESK_ERR_INVALID_PARAMETER;
@@ -211,52 +225,16 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         if (kind > VESK_DRIVER_USER) return VESK_ERR_NOT_SUPPORTED;  // no kind at all: cannot happen here
         vesk_log_message(VESK_LOG_WARNING, kSource, "unsupported or no driver type specified, will use %s", kKinds[kind].display_name);
     }
-    const KindData& kd = kKinds[kind];
-    if (!device->description) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "No device ID was given for the device - aborting");
-        return VESK_ERR_INVALID_PARAMETER;
-    }
-    const vesk_result extracted = extract_binaries(dir);
-    if (extracted != VESK_OK) return extracted;
+    return VESK_OK;
+}
 
-    const std::size_t dir_len = std::strlen(dir);
-    if (inf_len >= kPathBytes || dir_len + inf_len > kPathBytes - 2) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Qualified path for inf file is too long: '%s\\%s", dir, inf_base);
-        return VESK_ERR_NO_RESOURCE;
-    }
-    char inf_path[kPathBytes];
-    (void)format_into(inf_path, sizeof inf_path, "%s\\%s", dir, inf_base);
-    char cat_path[kPathBytes];
-    std::memcpy(cat_path, inf_path, sizeof inf_path);
-    std::memcpy(cat_path + std::strlen(cat_path) - 3, "cat", 3);
-
-    // Token values.
-    const bool match_compatible = options && options->match_compatible_id;
-    set_token_value("INF_FILENAME", inf_base);
-    {
-        MallocPtr<char> cat_name(static_cast<char*>(std::malloc(inf_len + 1)));
-        if (!cat_name) return VESK_ERR_NO_RESOURCE;
-        std::memcpy(cat_name.get(), inf_base, inf_len + 1);
-        std::memcpy(cat_name.get() + inf_len - 3, "cat", 3);
-        set_token_value("CAT_FILENAME", cat_name.get());
-    }
-    set_token_value("DEVICE_DESCRIPTION", device->description);
-    char text[kTokenValueBytes];
-    if (match_compatible)
-        (void)format_into(text, sizeof text, "%s", kd.compatible_id);
-    else if (device->composite)
-        (void)format_into(text, sizeof text, "VID_%04X&PID_%04X&MI_%02X", device->vendor_id, device->product_id,
-                          device->interface_number);
-    else
-        (void)format_into(text, sizeof text, "VID_%04X&PID_%04X", device->vendor_id, device->product_id);
-    set_token_value("DEVICE_HARDWARE_ID", text);
-    set_token_value("USE_DEVICE_INTERFACE_GUID", match_compatible ? "NoDeviceInterfaceGUID" : "AddDeviceInterfaceGUID");
-
+// DEVICE_INTERFACE_GUID: none with compatible-ID matching, the caller's, Android's, or a new one.
+vesk_result set_interface_guid(const vesk_device& device, const vesk_prepare_options* options, bool match_compatible) {
     if (match_compatible) {
         set_token_value("DEVICE_INTERFACE_GUID", "UNUSED");
     } else if (options && options->interface_guid) {
         set_token_value("DEVICE_INTERFACE_GUID", options->interface_guid);
-    } else if (is_android(device->vendor_id, device->product_id)) {
+    } else if (is_android(device.vendor_id, device.product_id)) {
         vesk_log_message(VESK_LOG_INFO, kSource, "Using Android Device Interface GUID");
         set_token_value("DEVICE_INTERFACE_GUID", kAndroidGuid);
     } else {
@@ -274,9 +252,39 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
                           guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
         set_token_value("DEVICE_INTERFACE_GUID", guid_text);
     }
+    return VESK_OK;
+}
+
+// Every template field from the device, the options and the kind's version record.
+vesk_result set_token_values(const vesk_device& device, const vesk_prepare_options* options, int kind,
+                             const char* inf_base) {
+    const KindData& kd = kKinds[kind];
+    const std::size_t inf_len = std::strlen(inf_base);
+    const bool match_compatible = options && options->match_compatible_id;
+    set_token_value("INF_FILENAME", inf_base);
+    {
+        MallocPtr<char> cat_name(static_cast<char*>(std::malloc(inf_len + 1)));
+        if (!cat_name) return VESK_ERR_NO_RESOURCE;
+        std::memcpy(cat_name.get(), inf_base, inf_len + 1);
+        std::memcpy(cat_name.get() + inf_len - 3, "cat", 3);
+        set_token_value("CAT_FILENAME", cat_name.get());
+    }
+    set_token_value("DEVICE_DESCRIPTION", device.description);
+    char text[kTokenValueBytes];
+    if (match_compatible)
+        (void)format_into(text, sizeof text, "%s", kd.compatible_id);
+    else if (device.composite)
+        (void)format_into(text, sizeof text, "VID_%04X&PID_%04X&MI_%02X", device.vendor_id, device.product_id,
+                          device.interface_number);
+    else
+        (void)format_into(text, sizeof text, "VID_%04X&PID_%04X", device.vendor_id, device.product_id);
+    set_token_value("DEVICE_HARDWARE_ID", text);
+    set_token_value("USE_DEVICE_INTERFACE_GUID", match_compatible ? "NoDeviceInterfaceGUID" : "AddDeviceInterfaceGUID");
+    const vesk_result guid = set_interface_guid(device, options, match_compatible);
+    if (guid != VESK_OK) return guid;
 
     const char* manufacturer = options && options->manufacturer ? options->manufacturer : nullptr;
-    if (!manufacturer) manufacturer = vesk_vendor_name(device->vendor_id);
+    if (!manufacturer) manufacturer = vesk_vendor_name(device.vendor_id);
     set_token_value("DEVICE_MANUFACTURER", manufacturer ? manufacturer : "(Undefined Vendor)");
     (void)format_into(text, sizeof text, "%05d", kWdfVersion);
     set_token_value("WDF_VERSION", text);
@@ -291,43 +299,52 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
                       LOWORD(version.dwFileVersionMS), HIWORD(version.dwFileVersionLS),
                       LOWORD(version.dwFileVersionLS));
     set_token_value("DRIVER_VERSION", text);
+    return VESK_OK;
+}
 
-    // The INF, UTF-16LE with a byte-order mark.
-    {
-        Text inf;
-        const int32_t n = (options && options->inf_is_template) ? vesk_tokenize_file(inf_name, &inf.p)
-                                                                : tokenize_embedded_template(kd.inf_template, &inf.p);
-        if (n < 1) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not tokenize inf file (%d)", n);
-            return VESK_ERR_ACCESS_DENIED;
-        }
-        FILE* f = fopen_as_userU(inf_path);
-        if (!f) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Failed to create file: %s", inf_path);
-            return VESK_ERR_ACCESS_DENIED;
-        }
-        const int wide_len = MultiByteToWideChar(CP_UTF8, 0, inf.p, -1, nullptr, 0);
-        MallocPtr<wchar_t> wide(wide_len > 0 ? static_cast<wchar_t*>(std::calloc(static_cast<std::size_t>(wide_len), sizeof(wchar_t)))
-                                             : nullptr);
-        if (!wide || MultiByteToWideChar(CP_UTF8, 0, inf.p, -1, wide.get(), wide_len) != wide_len) {
-            std::fclose(f);
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not convert '%s' to UTF-16", inf.p);
-            return VESK_ERR_NO_RESOURCE;
-        }
-        static const unsigned char kBom[2] = {0xFF, 0xFE};
-        const std::size_t units = static_cast<std::size_t>(wide_len) - 1;
-        // x86 and x64 are little-endian: wchar_t units go out as they are.
-        const bool written = std::fwrite(kBom, 1, sizeof kBom, f) == sizeof kBom &&
-                             std::fwrite(wide.get(), sizeof(wchar_t), units, f) == units;
-        const bool closed = std::fclose(f) == 0;
-        if (!written || !closed) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Failed to write file: %s", inf_path);
-            return VESK_ERR_ACCESS_DENIED;
-        }
-        vesk_log_message(VESK_LOG_INFO, kSource, "Successfully created '%s'", inf_path);
+// The INF, UTF-16LE with a byte-order mark.
+vesk_result write_inf(const vesk_prepare_options* options, const char* inf_name, const KindData& kd,
+                      const char* inf_path) {
+    Text inf;
+    const int32_t n = (options && options->inf_is_template) ? vesk_tokenize_file(inf_name, &inf.p)
+                                                            : tokenize_embedded_template(kd.inf_template, &inf.p);
+    if (n < 1) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not tokenize inf file (%d)", n);
+        return VESK_ERR_ACCESS_DENIED;
     }
+    FILE* f = fopen_as_userU(inf_path);
+    if (!f) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Failed to create file: %s", inf_path);
+        return VESK_ERR_ACCESS_DENIED;
+    }
+    const int wide_len = MultiByteToWideChar(CP_UTF8, 0, inf.p, -1, nullptr, 0);
+    MallocPtr<wchar_t> wide(wide_len > 0 ? static_cast<wchar_t*>(std::calloc(static_cast<std::size_t>(wide_len), sizeof(wchar_t)))
+                                         : nullptr);
+    if (!wide || MultiByteToWideChar(CP_UTF8, 0, inf.p, -1, wide.get(), wide_len) != wide_len) {
+        std::fclose(f);
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not convert '%s' to UTF-16", inf.p);
+        return VESK_ERR_NO_RESOURCE;
+    }
+    static const unsigned char kBom[2] = {0xFF, 0xFE};
+    const std::size_t units = static_cast<std::size_t>(wide_len) - 1;
+    // x86 and x64 are little-endian: wchar_t units go out as they are.
+    const bool written = std::fwrite(kBom, 1, sizeof kBom, f) == sizeof kBom &&
+                         std::fwrite(wide.get(), sizeof(wchar_t), units, f) == units;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Failed to write file: %s", inf_path);
+        return VESK_ERR_ACCESS_DENIED;
+    }
+    vesk_log_message(VESK_LOG_INFO, kSource, "Successfully created '%s'", inf_path);
+    return VESK_OK;
+}
 
-    if (!user_is_admin()) {
+// The catalog over the package files, signed with a new certificate; only for an administrator.
+vesk_result make_catalog(const vesk_prepare_options* options, const KindData& kd, const char* inf_base,
+                         const char* dir, const char* cat_path) {
+    const Admin admin = user_is_admin();
+    if (admin == Admin::unknown) return VESK_ERR_NO_RESOURCE;
+    if (admin == Admin::no) {
         vesk_log_message(VESK_LOG_INFO, kSource, "No .cat file generated (missing elevated privileges)");
         return VESK_OK;
     }
@@ -345,6 +362,7 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
     const char* names[kCatNames] = {};
     const uint32_t count = cat_file_list(list.p, inf_base, names);
 
+    const bool match_compatible = options && options->match_compatible_id;
     char cat_hwid[kCatHardwareIdBytes];
     (void)format_into(cat_hwid, sizeof cat_hwid, "USB\\%s", match_compatible ? kd.compatible_id : token_value("DEVICE_HARDWARE_ID"));
     char subject[kSubjectBytes];
@@ -364,4 +382,49 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         }
     }
     return VESK_OK;
+}
+}  // namespace
+
+vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, const char* inf_name,
+                                const vesk_prepare_options* options) {
+#if VESK_CARRIES_STANDINS
+    // The stand-ins would land in System32 under Microsoft's names: only a test may go on.
+    if (!test_build_allowed()) {
+        vesk_log_message(VESK_LOG_ERROR, kSource,
+                         "This test build carries co-installer stand-ins and cannot install on a real PC; "
+                         "nothing was written (tests set VESK_TEST_BUILD=1)");
+        return VESK_ERR_NOT_SUPPORTED;
+    }
+#endif
+    GlobalGuard lock(kSource);
+    if (lock.status() != VESK_OK) return lock.status();
+    if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
+    if (const vesk_result r = check_arguments(device, inf_name); r != VESK_OK) return r;
+    const char* inf_base = base_name(inf_name);
+    const std::size_t inf_len = std::strlen(inf_base);
+
+    char dir[kPathBytes];
+    if (const vesk_result r = package_directory(path, dir); r != VESK_OK) return r;
+    int kind = VESK_DRIVER_WINUSB;
+    if (const vesk_result r = choose_kind(options, kind); r != VESK_OK) return r;
+    if (!device->description) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "No device ID was given for the device - aborting");
+        return VESK_ERR_INVALID_PARAMETER;
+    }
+    if (const vesk_result r = extract_binaries(dir); r != VESK_OK) return r;
+
+    const std::size_t dir_len = std::strlen(dir);
+    if (inf_len >= kPathBytes || dir_len + inf_len > kPathBytes - 2) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Qualified path for inf file is too long: '%s\\%s", dir, inf_base);
+        return VESK_ERR_NO_RESOURCE;
+    }
+    char inf_path[kPathBytes];
+    (void)format_into(inf_path, sizeof inf_path, "%s\\%s", dir, inf_base);
+    char cat_path[kPathBytes];
+    std::memcpy(cat_path, inf_path, sizeof inf_path);
+    std::memcpy(cat_path + std::strlen(cat_path) - 3, "cat", 3);
+
+    if (const vesk_result r = set_token_values(*device, options, kind, inf_base); r != VESK_OK) return r;
+    if (const vesk_result r = write_inf(options, inf_name, kKinds[kind], inf_path); r != VESK_OK) return r;
+    return make_catalog(options, kKinds[kind], inf_base, dir, cat_path);
 }

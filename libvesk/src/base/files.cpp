@@ -91,10 +91,13 @@ vesk_result check_dir(const char* path) {
             vesk_log_message(VESK_LOG_ERROR, "check_dir", "Could not allocate buffer to convert relative path");
             return VESK_ERR_NO_RESOURCE;
         }
+        // Without the program's directory the path stays unresolved (ERROR_BAD_PATHNAME), rather
+        // than becoming "\\<path>" at the root of the current drive.
         char dir[kPathBytes];
-        program_directory(dir);
-        (void)format_into(full.get(), kPathBytes, "%s\\%s", dir, path);
-        r = utf8_create_directory(full.get(), security.attributes());
+        if (program_directory(dir) > 0) {
+            (void)format_into(full.get(), kPathBytes, "%s\\%s", dir, path);
+            r = utf8_create_directory(full.get(), security.attributes());
+        }
     }
     if (r == ERROR_SUCCESS) return VESK_OK;
     if (r == ERROR_FILENAME_EXCED_RANGE) {

@@ -32,7 +32,7 @@ constexpr CodeText kTexts[] = {
     {VESK_ERR_UNSIGNED_REJECTED, "System policy has been modified to reject unsigned drivers"},
     {VESK_ERR_OTHER, "Other error"},
 };
-char unknown_code_text[kUnknownCodeBytes];
+thread_local char unknown_code_text[kUnknownCodeBytes];  // one per thread: any thread may ask
 }  // namespace
 
 const char* vesk_error_text(vesk_result code) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # CTest's runner of the catalog tests:
 #   check-catalogs.sh NAME SYSDIR DLL... -- RUNNER PROGRAM [ARGS...]
-# Runs the program with the doubles installed (with-doubles.sh), then hands the files it left
-# in VESK_CATALOG_OUT to the independent checkers (check_catalog.py). Without the checkers
+# Runs the program with the doubles installed (tests/support/with-doubles.sh), then hands the
+# files it left in VESK_CATALOG_OUT to the independent checkers (check_catalog.py). Without the checkers
 # (a clone without ../shared) that second half is skipped with a notice.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,7 +15,7 @@ if [ -n "${VESK_WINE_APP_VERSION:-}" ]; then
 fi
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-VESK_CATALOG_OUT="Z:$(echo "$out" | tr / '\\')" "$here/with-doubles.sh" "$@"
+VESK_CATALOG_OUT="Z:$(echo "$out" | tr / '\\')" "$here/../support/with-doubles.sh" "$@"
 rc=$?
 [ $rc -eq 0 ] || exit $rc
 tools=$(cd "$here/../.." && pwd)/../shared/tools/catalog

@@ -27,6 +27,11 @@ vesk_result extract_binaries(const char* package_dir) {
         append_cut(path, sizeof path, package_dir);
         append_cut(path, sizeof path, "\\");
         append_cut(path, sizeof path, row.directory);
+        // A cut directory ("D\x8") must not be created on the way to the length failure.
+        if (std::strlen(package_dir) + 1 + std::strlen(row.directory) >= kPathBytes) {
+            vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Qualified path is too long: '%s'", path);
+            return VESK_ERR_NO_RESOURCE;
+        }
         const vesk_result made = check_dir(path);
         if (made != VESK_OK) return made;
         append_cut(path, sizeof path, "\\");

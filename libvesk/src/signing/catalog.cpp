@@ -343,14 +343,14 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
 }
 
 const char* PkiErrorText(uint32_t code) {
-    static char unknown[64];
+    thread_local char unknown[64];
     if (code == 0) code = GetLastError();
     switch (code) {
     case 0x800706D9: return "This system is missing required cryptographic services.";
     case 0x80070020: return "Sharing violation - Some data handles to this file are still open.";
     default: break;
     }
-    if ((code >> 16) != 0x8009) return last_error_text(code);
+    if ((code >> 16) != 0x8009) return hresult_text(code);
     struct Row {
         uint32_t code;
         const char* text;
