@@ -7,8 +7,12 @@
 
 int main(int argc, char** argv) {
     restrict_dll_search();
-    installer_pipe = CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    bool refused = false;
+    installer_pipe = open_installer_pipe(&refused);
+    if (refused) {
+        std::fputs("The installer pipe is not served by the program that started this installer.\n", stdout);
+        return VESK_ERR_NOT_SUPPORTED;
+    }
     if (installer_pipe == INVALID_HANDLE_VALUE) {
         std::fputs("This application can not be run from the command line.\n", stdout);
         std::fputs("Please use your initial installer application if you want to install the driver.\n", stdout);

@@ -10,31 +10,31 @@
 #include "format_into.h"
 #include "installer.h"
 #include "installer_protocol.h"
+#include "pipe_message.h"
 #include "syslog_lines.h"
 
 namespace {
 constexpr const char* kSyslogSuffixes[] = {"\\inf\\setupapi.dev.log", "\\setupapi.log", "\\setupact.log"};
 constexpr char kGarbled[] = "<Garbled data>";
+// A line and its code byte and NUL fit one message.
+constexpr DWORD kSyslogChunkBytes = kPipeMessageCapBytes - 2;
 
 bool stop_requested() { return WaitForSingleObject(stop_reader, 0) == WAIT_OBJECT_0; }
 
-// One message of any length: code 1, the line, NUL. The outcome is ignored.
+// One message: code 1, the line, NUL. The outcome is ignored; a line too long for one message
+// is not sent.
 void send_syslog_message(const char* line) {
     if (installer_pipe == INVALID_HANDLE_VALUE || !installer_pipe) return;
     const std::size_t n = std::strlen(line);
+    if (n + 2 > kPipeMessageCapBytes) {
+        installer_log("syslog line of %u bytes is too long to send", static_cast<unsigned>(n));
+        return;
+    }
     MallocPtr<char> message(static_cast<char*>(std::malloc(n + 2)));
     if (!message) return;
     message.get()[0] = static_cast<char>(INSTALLER_MSG_SYSLOG);
     std::memcpy(message.get() + 1, line, n + 1);
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) return;
-    OVERLAPPED ov = {};
-    ov.hEvent = event.get();
-    DWORD written = 0;
-    if (WriteFile(installer_pipe, message.get(), static_cast<DWORD>(n + 2), &written, &ov)) return;
-    if (GetLastError() != ERROR_IO_PENDING) return;
-    if (WaitForSingleObject(event.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) CancelIoEx(installer_pipe, &ov);
-    GetOverlappedResult(installer_pipe, &ov, &written, TRUE);
+    (void)write_pipe_message(installer_pipe, message.get(), static_cast<DWORD>(n + 2), kInstallerReplyWaitMs);
 }
 
 // ANSI code page to UTF-8; "<Garbled data>" for a line that does not convert or is empty.
@@ -99,7 +99,8 @@ void follow(HANDLE file, DWORD offset) {
         if (size == offset) {
             if (interval < kSyslogMaxPollMs) interval += kSyslogPollStepMs;
         } else {
-            const DWORD want = size - offset;
+            // One message's worth at a time, so that the size never wraps.
+            const DWORD want = size - offset < kSyslogChunkBytes ? size - offset : kSyslogChunkBytes;
             MallocPtr<char> chunk(static_cast<char*>(std::malloc(static_cast<std::size_t>(want) + 1)));
             if (!chunk) {
                 installer_log("could not allocate buffer to read syslog");
@@ -111,8 +112,13 @@ void follow(HANDLE file, DWORD offset) {
                 return;
             }
             chunk.get()[got] = '\0';
-            const std::size_t consumed = forward_syslog_lines(chunk.get(), got);
+            std::size_t consumed = forward_syslog_lines(chunk.get(), got);
             chunk.reset();
+            if (consumed == 0 && got == kSyslogChunkBytes) {
+                // No line end in a whole message's worth: skipped, or it would be read for ever.
+                installer_log("syslog line longer than %u bytes - skipped", static_cast<unsigned>(kSyslogChunkBytes));
+                consumed = got;
+            }
             offset += static_cast<DWORD>(consumed);
             if (consumed < got) {
                 // The incomplete last line is read again with its continuation.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "libvesk.h"
+#include "owners.h"
 #include "vesk_log.h"
 
 namespace {
@@ -166,6 +167,42 @@ TEST_CASE("a worker that logs past the drain limit is served by the window threa
     }
     // The notices posted for lines that a drain already delivered find nothing pending.
     CHECK(reg.state.empty_reads > 0);
+}
+
+TEST_CASE("a window that never reads makes the writer drop lines, not hang") {
+    Registration reg;
+    REQUIRE(reg.result == VESK_OK);
+    reader = nullptr;  // deliveries reach the window, and it reads nothing
+    const uint32_t dropped_before = vesk_log_dropped_lines();
+    const std::string pad(280, 'p');
+    const DWORD start = GetTickCount();
+    for (int i = 0; i < kLines; ++i) vesk_log_message(VESK_LOG_ERROR, "stuck", "%04d %s", i, pad.c_str());
+    CHECK(GetTickCount() - start < 5000);
+    // What fit under the drain limit was kept; the rest was counted as dropped.
+    const uint32_t dropped = vesk_log_dropped_lines() - dropped_before;
+    CHECK(dropped > 0);
+    CHECK(dropped < static_cast<uint32_t>(kLines));
+    reader = &reg.state;
+    pump();
+    CHECK(reg.state.lines.size() + dropped == static_cast<std::size_t>(kLines));
+    if (!reg.state.lines.empty()) CHECK(reg.state.lines[0].find("0000 ") != std::string::npos);
+}
+
+TEST_CASE("a process holding the old fixed pipe name changes nothing") {
+    UniqueFile squatter(CreateNamedPipeA("\\\\.\\pipe\\libvesk-logger", PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT, PIPE_UNLIMITED_INSTANCES, 4096,
+                                         4096, 0,
+                                         nullptr));
+    REQUIRE(squatter);
+    Registration reg;
+    REQUIRE(reg.result == VESK_OK);
+    vesk_log_message(VESK_LOG_ERROR, "here", "%s", "for the window only");
+    pump();
+    REQUIRE(reg.state.lines.size() == 1);
+    CHECK(reg.state.lines[0] == "libvesk:error [here] for the window only");
+    // Nobody ever connected to the squatter's end.
+    CHECK_FALSE(ConnectNamedPipe(squatter.get(), nullptr));
+    CHECK(GetLastError() == ERROR_PIPE_LISTENING);
 }
 
 TEST_CASE("reads: empty, overflow, then the empty-buffer notice") {

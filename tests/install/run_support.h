@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <doctest.h>
 
@@ -170,5 +171,59 @@ inline HANDLE standin_release() {
 }
 inline void hold_standin() { ResetEvent(standin_release()); }
 inline void release_standin() { SetEvent(standin_release()); }
+
+// Finds a child of this process by program name, on a thread of its own while a run goes on,
+// and keeps it open, so that its exit code can be read after the run.
+class ChildWatch {
+public:
+    explicit ChildWatch(const std::string& exe) : exe_(exe.begin(), exe.end()) {
+        thread_ = CreateThread(nullptr, 0, watch, this, 0, nullptr);
+        REQUIRE(thread_);
+    }
+    ~ChildWatch() {
+        join();
+        if (process_) CloseHandle(process_);
+    }
+    // The child's exit code once it has ended; STILL_ACTIVE if it has not, 0xDEAD if never seen.
+    DWORD exit_code() {
+        join();
+        if (!process_) return 0xDEAD;
+        if (WaitForSingleObject(process_, 5000) != WAIT_OBJECT_0) return STILL_ACTIVE;
+        DWORD code = 0xDEAD;
+        GetExitCodeProcess(process_, &code);
+        return code;
+    }
+
+private:
+    void join() {
+        if (!thread_) return;
+        WaitForSingleObject(thread_, 20000);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    static DWORD WINAPI watch(void* p) {
+        auto* self = static_cast<ChildWatch*>(p);
+        for (int i = 0; i < 200 && !self->process_; ++i) {
+            HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32W e = {};
+            e.dwSize = sizeof e;
+            for (BOOL more = Process32FirstW(snap, &e); more && !self->process_; more = Process32NextW(snap, &e))
+                if (e.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(e.szExeFile, self->exe_.c_str()) == 0)
+                    self->process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+            CloseHandle(snap);
+            if (!self->process_) Sleep(50);
+        }
+        return 0;
+    }
+    std::wstring exe_;
+    HANDLE thread_ = nullptr;
+    HANDLE process_ = nullptr;
+};
+
+inline std::string installer_name() {
+    char name[kProgramNameBytes];
+    REQUIRE(installer_program_name(GetPlatformArch(), name));
+    return name;
+}
 
 }  // namespace run_test

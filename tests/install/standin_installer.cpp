@@ -3,7 +3,9 @@
 // installer end's real senders. Under the name "install-filter.exe" it plays the filter
 // installer instead: lines on its standard output, the exit code from "filter-exit.txt".
 // "--try-install DIR" makes it a second library client that tries a run of its own.
+// "policy-off" and "policy-on" switch restore points off and back with the installer's own code.
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "installer.h"
 #include "installer_protocol.h"
 #include "libvesk.h"
 #include "load_library.h"
@@ -88,7 +91,9 @@ int try_install(const char* dir) {
 
 // Tokens separated by blanks: print:TEXT (underscores become blanks), req:N, code:N, status:N,
 // raw:HEX (raw: alone is an empty message), syslog:TOTAL, sleep:MS, wait, close, exit:N,
-// noconnect (first token).
+// policy-off, policy-on (its answer in standin-replies.txt),
+// noconnect or late:MS (first token: no connection, or a connection after MS). "refused" in
+// standin-replies.txt: the pipe's server is not the process that started the stand-in.
 int play_script(const char* name) {
     append_file("standin-args.txt", command_tail());
     append_file("standin-name.txt", name);
@@ -103,11 +108,12 @@ int play_script(const char* name) {
             i = end + 1;
         }
     }
+    if (!tokens.empty() && tokens[0].rfind("late:", 0) == 0) Sleep(static_cast<DWORD>(std::atoi(tokens[0].c_str() + 5)));
     if (tokens.empty() || tokens[0] != "noconnect") {
-        installer_pipe = CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        bool refused = false;
+        installer_pipe = open_installer_pipe(&refused);
         if (installer_pipe == INVALID_HANDLE_VALUE) {
-            append_file("standin-replies.txt", "open failed " + std::to_string(GetLastError()));
+            append_file("standin-replies.txt", refused ? std::string("refused") : "open failed " + std::to_string(GetLastError()));
             return 3;
         }
     }
@@ -141,6 +147,10 @@ int play_script(const char* name) {
             HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "vesk-standin-release");
             WaitForSingleObject(e, 60000);
             CloseHandle(e);
+        } else if (op == "policy-off" || op == "policy-on") {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            const bool done = set_restore_point_policy(op == "policy-off");
+            append_file("standin-replies.txt", op + (done ? " done" : " failed"));
         } else if (op == "close") {
             CloseHandle(installer_pipe);
             installer_pipe = INVALID_HANDLE_VALUE;

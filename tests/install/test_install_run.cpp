@@ -7,11 +7,14 @@
 
 #include <doctest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
+#include "doubles_support.h"
 #include "installer_protocol.h"
 #include "owners.h"
+#include "restore_point_policy.h"
 #include "run_support.h"
 
 using namespace run_test;
@@ -29,6 +32,13 @@ std::string user_sid_text() {
     std::string s = text;
     LocalFree(text);
     return s;
+}
+
+// "none", "absent" or the stored original in decimal.
+std::string stored_policy() {
+    PolicyValue v;
+    if (!load_stored_policy(v)) return "none";
+    return v.present ? std::to_string(v.value) : "absent";
 }
 
 struct Finite {
@@ -160,6 +170,26 @@ TEST_CASE("a 1500-byte message takes three reads and is dispatched once") {
     CHECK(count_lines("libvesk:debug [syslog] abcdefghijklmnopqrstuvwxyz") == 1);
 }
 
+TEST_CASE("a message of 64 KiB is served; one byte more ends the run as an overflow") {
+    capture_log();
+    Finite finite;
+    TestDevice d;
+    {
+        Package p("syslog:65536 status:0 close exit:0");
+        clear_log();
+        CHECK(run(p, &d.record) == VESK_OK);
+        CHECK_MESSAGE(count_lines("increasing buffer size to 65536 bytes") == 1, dump_log());
+        CHECK(count_lines("libvesk:debug [syslog] abcdefghijklmnopqrstuvwxyz") == 1);
+    }
+    Package p("syslog:65537 status:0 close exit:0");
+    clear_log();
+    CHECK(run(p, &d.record) == VESK_ERR_OVERFLOW);
+    CHECK_MESSAGE(count_lines("libvesk:error [install_driver_internal] Installer message longer than 65536 bytes - aborting") == 1,
+                  dump_log());
+    CHECK(count_lines("increasing buffer size to 131072") == 0);
+    CHECK(count_lines("[syslog]") == 0);
+}
+
 TEST_CASE("a progress text longer than 254 bytes arrives cut to 254") {
     capture_log();
     Finite finite;
@@ -217,21 +247,104 @@ TEST_CASE("requests for values the library does not have") {
     }
 }
 
-TEST_CASE("an installer silent beyond the finite wait is terminated") {
+TEST_CASE("an installer that hangs is ended with a non-zero code, and the run is a time-out") {
     capture_log();
     Finite finite;
     TestDevice d;
-    hold_standin();
-    Package p("print:hi wait exit:0");
-    clear_log();
-    const DWORD start = GetTickCount();
-    CHECK(run(p, &d.record) == VESK_ERR_TIMED_OUT);
-    const DWORD took = GetTickCount() - start;
-    CHECK(took >= 9500);
-    CHECK(took < 20000);
-    CHECK(has_line("libvesk:error [install_driver_internal] Installer failed to respond - aborting"));
-    // Terminated, not released: the stand-in wrote nothing after its wait.
-    CHECK(read_text(p.file("standin-replies.txt")).empty());
+    struct Row {
+        const char* script;
+        const char* line;
+    };
+    static const Row rows[] = {
+        // Silent beyond the finite wait while connected.
+        {"print:hi wait exit:0", "libvesk:error [install_driver_internal] Installer failed to respond - aborting"},
+        // The pipe closed, and the process does not end within the wait.
+        {"print:hi close wait exit:0",
+         "libvesk:error [install_driver_internal] Installer failed to exit after closing the pipe - terminating it"},
+    };
+    for (const Row& r : rows) {
+        CAPTURE(r.script);
+        hold_standin();
+        Package p(r.script);
+        clear_log();
+        ChildWatch child(installer_name());
+        const DWORD start = GetTickCount();
+        CHECK(run(p, &d.record) == VESK_ERR_TIMED_OUT);
+        const DWORD took = GetTickCount() - start;
+        CHECK(took >= 9500);
+        CHECK(took < 20000);
+        CHECK_MESSAGE(count_lines(r.line) == 1, dump_log());
+        const DWORD code = child.exit_code();
+        CHECK(code != 0);
+        CHECK(static_cast<vesk_result>(code) == VESK_ERR_TIMED_OUT);
+        // Terminated, not released: the stand-in wrote nothing after its wait.
+        CHECK(read_text(p.file("standin-replies.txt")).empty());
+    }
+    release_standin();
+}
+
+TEST_CASE("an installer that ends with restore points still off: the run puts the original back") {
+    capture_log();
+    Finite finite;
+    TestDevice d;
+    doubles::reset_records();
+    REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
+    doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
+    const std::string restoring =
+        "libvesk:warning [install_driver_internal] The installer ended without restoring the restore point policy - restoring it";
+    struct Row {
+        const char* script;
+        bool original_zero;  // else no value
+        bool timed_out;
+    };
+    static const Row rows[] = {
+        // Killed for its silence, twice in a row: the second run still finds the first original.
+        {"policy-off print:hi wait exit:0", true, true},
+        {"policy-off print:hi wait exit:0", true, true},
+        // Gone without a word while the policy is off.
+        {"policy-off exit:3", false, false},
+        // The normal end puts it back itself.
+        {"policy-off policy-on status:0 close exit:0", true, false},
+    };
+    for (const Row& r : rows) {
+        const std::string script = r.script;
+        CAPTURE(script);
+        CAPTURE(r.original_zero);
+        if (r.original_zero) {
+            doubles::set_policy_value(0);
+        } else {
+            HKEY key = doubles::policy_key(true);
+            REQUIRE(key);
+            RegDeleteValueW(key, L"DisableSystemRestore");
+            RegCloseKey(key);
+        }
+        hold_standin();
+        Package p(r.script);
+        clear_log();
+        const vesk_result result = run(p, &d.record);
+        if (r.timed_out) CHECK(result == VESK_ERR_TIMED_OUT);
+        const bool normal = script.find("policy-on") != std::string::npos;
+        CHECK((result == VESK_OK) == normal);
+        CHECK(read_text(p.file("standin-replies.txt")).find("policy-off done") == 0);  // it was off
+        CHECK(doubles::policy_value() == (r.original_zero ? "0" : "absent"));
+        CHECK(stored_policy() == "none");
+        CHECK_MESSAGE(count_lines(restoring) == (normal ? 0 : 1), dump_log());
+        const std::vector<std::string> saves = doubles::gpo_saves();
+        REQUIRE(!saves.empty());
+        CHECK(saves.back().find(std::string(" add=0 ")) != std::string::npos);
+        CHECK(saves.back().find(std::string("DisableSystemRestore=") + (r.original_zero ? "0" : "absent")) != std::string::npos);
+    }
+    release_standin();
+
+    // An original stored by an installer whose run could not put it back (one started without
+    // a handle): the next installer keeps that original, not the 1 it finds.
+    REQUIRE(store_policy(PolicyValue{true, 0}) == ERROR_SUCCESS);
+    doubles::set_policy_value(1);
+    Package p("policy-off policy-on status:0 close exit:0");
+    CHECK(run(p, &d.record) == VESK_OK);
+    CHECK(doubles::policy_value() == "0");
+    CHECK(stored_policy() == "none");
+    doubles::reset_records();
 }
 
 TEST_CASE("a run that ends between codes 5 and 6 leaves the next one unbounded") {
@@ -356,7 +469,7 @@ TEST_CASE("the machine type picks the installer program") {
         Package p("status:0 close exit:0", false);
         p.add_program("installer_x86.exe", "");
         p.add_program("installer_x64.exe", "");
-        const install_params params{&d.record, p.dir().c_str(), "x.inf", nullptr};
+        const install_params params{&d.record, p.dir().c_str(), "x.inf", nullptr, nullptr};
         clear_log();
         CHECK(install_for_machine(&params, r.arch) == r.want);
         CAPTURE(dump_log());
@@ -538,6 +651,79 @@ TEST_CASE("the installer end: replies, a reply too long, no reply, an unknown re
     CHECK(s.next() == "<none>");
 }
 
+namespace {
+// Another client of this user: connects as soon as the pipe exists, and offers a status of
+// success and an unbounded wait.
+struct Rogue {
+    std::atomic<bool> connected{false};
+    std::atomic<bool> written{false};
+    std::atomic<bool> dropped{false};
+    HANDLE thread = nullptr;
+    static DWORD WINAPI go(void* p) {
+        auto* self = static_cast<Rogue*>(p);
+        UniqueFile end;
+        for (int i = 0; i < 1000 && !end; ++i) {
+            end.reset(CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!end) Sleep(2);
+        }
+        if (!end) return 0;
+        self->connected = true;
+        const char fake[] = {INSTALLER_MSG_TIMEOUT_INFINITE};
+        DWORD put = 0;
+        self->written = WriteFile(end.get(), fake, sizeof fake, &put, nullptr) != FALSE;
+        for (int i = 0; i < 100 && !self->dropped; ++i) {
+            const char status[] = {INSTALLER_MSG_STATUS, 0};
+            if (!WriteFile(end.get(), status, sizeof status, &put, nullptr)) self->dropped = true;
+            Sleep(20);
+        }
+        return 0;
+    }
+    Rogue() { thread = CreateThread(nullptr, 0, go, this, 0, nullptr); }
+    ~Rogue() {
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+    }
+};
+}  // namespace
+
+TEST_CASE("a client that is not the run's installer is dropped, and the installer is served") {
+    capture_log();
+    Finite finite;
+    TestDevice d;
+    // The installer connects late, so the other client is surely first.
+    Package p("late:1500 req:2 status:-99 close exit:0");
+    clear_log();
+    Rogue rogue;
+    CHECK(run(p, &d.record) == VESK_ERR_OTHER);  // the installer's status, not the other client's 0
+    CAPTURE(dump_log());
+    REQUIRE(rogue.connected);
+    CHECK(count_lines("libvesk:warning [install_driver_internal] Refused a pipe client that is not the installer") >= 1);
+    CHECK(read_text(p.file("standin-replies.txt")) == std::string("2=") + d.device_id + "\n");
+    CHECK(count_lines("Switching timeout to infinite") == 0);
+    CHECK(installer_wait_ms.load() == INSTALLER_DEFAULT_TIMEOUT_MS);
+}
+
+TEST_CASE("an installer refuses a pipe served by a process other than its parent") {
+    // The test serves the pipe, and the stand-in is started by a process of its own.
+    UniqueFile server(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                       1, 4096, 4096, 0, nullptr));
+    REQUIRE(server);
+    Package p("req:2 status:0 close exit:0");
+    const std::string standin = p.file(installer_name());
+    std::string command = "cmd.exe /c \"\"" + standin + "\" \"x.inf\"\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    REQUIRE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, p.dir().c_str(), &si,
+                           &pi));
+    CloseHandle(pi.hThread);
+    CHECK(WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0);
+    CloseHandle(pi.hProcess);
+    CHECK(read_text(p.file("standin-replies.txt")) == "refused\n");
+    DWORD avail = 0;
+    CHECK(PeekNamedPipe(server.get(), nullptr, 0, nullptr, &avail, nullptr) == FALSE);  // nothing was ever sent
+}
+
 TEST_CASE("the installer pipe admits SYSTEM, the Administrators and this user only, once") {
     capture_log();
     UniqueFile pipe(create_installer_pipe());
@@ -566,6 +752,30 @@ TEST_CASE("the installer pipe admits SYSTEM, the Administrators and this user on
         CHECK(std::string(text) == want[i]);
         LocalFree(text);
     }
+    // High integrity, no write-up and no read-up: the user's unelevated processes are kept out.
+    PACL sacl = nullptr;
+    PSECURITY_DESCRIPTOR label_sd = nullptr;
+    REQUIRE(GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &sacl,
+                            &label_sd) == ERROR_SUCCESS);
+    UniqueLocal owned_label(label_sd);
+    REQUIRE(sacl);
+    REQUIRE(sacl->AceCount == 1);
+    void* label = nullptr;
+    REQUIRE(GetAce(sacl, 0, &label));
+    auto* ml = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(label);
+    CHECK(ml->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+    CHECK(ml->Mask == (SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP));
+    char* label_sid = nullptr;
+    REQUIRE(ConvertSidToStringSidA(&ml->SidStart, &label_sid));
+    CHECK(std::string(label_sid) == "S-1-16-12288");
+    LocalFree(label_sid);
+    // A message pipe, server end, one instance; rejecting remote clients is not reported back.
+    DWORD flags = 0, out_size = 0, in_size = 0, instances = 0;
+    REQUIRE(GetNamedPipeInfo(pipe.get(), &flags, &out_size, &in_size, &instances));
+    CHECK(flags == (PIPE_SERVER_END | PIPE_TYPE_MESSAGE));
+    CHECK(instances == 1);
+    CHECK(out_size == 4096);
+
     // Only the first instance: a second one, or one beside a pipe made by someone else, fails.
     SetLastError(0xdeadbeef);
     CHECK(create_installer_pipe() == INVALID_HANDLE_VALUE);

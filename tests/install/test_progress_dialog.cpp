@@ -51,7 +51,7 @@ TEST_CASE("texts rotate by counted ticks, a security prompt stops the count, the
     at_checkpoint = [&](HWND d) {
         switch (checkpoints.size()) {
         case 5:
-            security = CreateWindowExW(0, L"Static", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr,
+            security = CreateWindowExW(0, L"#32770", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr,
                                        nullptr, GetModuleHandleW(nullptr), nullptr);
             break;
         case 6:
@@ -191,7 +191,7 @@ TEST_CASE("every other ending of a run closes the dialog and enables the owner")
 TEST_CASE("the dialog needs a parent window") {
     setup();
     TestDevice d;
-    const install_params params{&d.record, "C:\\nowhere", "x.inf", nullptr};
+    const install_params params{&d.record, "C:\\nowhere", "x.inf", nullptr, nullptr};
     CHECK(run_with_progress_bar(nullptr, &params) == VESK_ERR_INVALID_PARAMETER);
 }
 
@@ -226,43 +226,64 @@ TEST_CASE("the window's controls") {
     CHECK((ex_style & WS_EX_CONTROLPARENT) != 0);
 }
 
-TEST_CASE("the security prompt is a popup-style window titled exactly \"Windows Security\"") {
+namespace {
+// Window classes of the consent and credential dialogs and of the Windows Security app.
+const char* registered_class(const char* name) {
+    if (std::string(name) == "#32770") return name;  // the system's dialog class
+    WNDCLASSA wc = {};
+    if (!GetClassInfoA(GetModuleHandleW(nullptr), name, &wc)) {
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = name;
+        REQUIRE(RegisterClassA(&wc));
+    }
+    return name;
+}
+}  // namespace
+
+TEST_CASE("the security prompt is a visible top-level dialog titled exactly \"Windows Security\"") {
     setup();
     struct Row {
+        const char* cls;
         const char* title;
         DWORD style;
         bool child;  // below the owner window instead of top-level
         bool found;
     };
     static const Row rows[] = {
-        {"Windows Security", WS_POPUP, false, true},
-        {"Windows Security", WS_CHILD | WS_BORDER, true, true},   // descendants count too
-        {"Windows Security", WS_CHILD | WS_SYSMENU, true, true},
-        {"Windows Security", WS_CHILD, true, false},              // none of the popup bits
-        {"windows security", WS_POPUP, false, false},
-        {"Windows Security ", WS_POPUP, false, false},
-        {"Windows", WS_POPUP, false, false},
+        {"#32770", "Windows Security", WS_POPUP | WS_VISIBLE, false, true},
+        {"Credential Dialog Xaml Host", "Windows Security", WS_POPUP | WS_VISIBLE, false, true},
+        {"Credential Dialog Xaml Host", "Windows Security", WS_BORDER | WS_VISIBLE, false, true},
+        // The Windows Security app's own window has the title, not the class.
+        {"ApplicationFrameWindow", "Windows Security", WS_POPUP | WS_SYSMENU | WS_VISIBLE, false, false},
+        {"Static", "Windows Security", WS_POPUP | WS_VISIBLE, false, false},
+        {"#32770", "Windows Security", WS_POPUP, false, false},                          // hidden
+        {"#32770", "Windows Security", WS_CHILD | WS_BORDER | WS_VISIBLE, true, false},  // not top-level
+        {"#32770", "windows security", WS_POPUP | WS_VISIBLE, false, false},
+        {"#32770", "Windows Security ", WS_POPUP | WS_VISIBLE, false, false},
+        {"#32770", "Windows", WS_POPUP | WS_VISIBLE, false, false},
     };
     CHECK(find_security_prompt() == nullptr);
     for (const Row& r : rows) {
+        CAPTURE(r.cls);
         CAPTURE(r.title);
         CAPTURE(r.style);
-        HWND w = CreateWindowExA(0, "Static", r.title, r.style, 0, 0, 40, 20, r.child ? owner : nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
+        HWND w = CreateWindowExA(0, registered_class(r.cls), r.title, r.style, 0, 0, 40, 20, r.child ? owner : nullptr,
+                                 nullptr, GetModuleHandleW(nullptr), nullptr);
         REQUIRE(w);
         CHECK((find_security_prompt() == w) == r.found);
         if (!r.found) CHECK(find_security_prompt() == nullptr);
         DestroyWindow(w);
     }
     // Two of them: the one enumerated last wins.
-    HWND a = CreateWindowExA(0, "Static", "Windows Security", WS_POPUP, 0, 0, 40, 20, nullptr, nullptr,
+    HWND a = CreateWindowExA(0, "#32770", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
-    HWND b = CreateWindowExA(0, "Static", "Windows Security", WS_CHILD | WS_BORDER, 0, 0, 40, 20, owner, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
+    HWND b = CreateWindowExA(0, registered_class("Credential Dialog Xaml Host"), "Windows Security", WS_POPUP | WS_VISIBLE,
+                             0, 0, 40, 20, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     REQUIRE(a);
     REQUIRE(b);
     EnumOrder order{a, b, nullptr};
-    EnumChildWindows(GetDesktopWindow(), note_last, reinterpret_cast<LPARAM>(&order));
+    EnumWindows(note_last, reinterpret_cast<LPARAM>(&order));
     REQUIRE(order.last != nullptr);
     CHECK(find_security_prompt() == order.last);
     DestroyWindow(a);
@@ -272,7 +293,7 @@ TEST_CASE("the security prompt is a popup-style window titled exactly \"Windows 
 TEST_CASE("the end of a run destroys a security prompt it can destroy") {
     setup();
     // A prompt of the thread that runs the installation (standard mode) goes with the run.
-    HWND prompt = CreateWindowExA(0, "Static", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr,
+    HWND prompt = CreateWindowExA(0, "#32770", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr,
                                   nullptr, GetModuleHandleW(nullptr), nullptr);
     REQUIRE(prompt);
     Package p("status:0 close exit:0");

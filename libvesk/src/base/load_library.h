@@ -17,14 +17,17 @@ HMODULE load_system_library(const char* name);
 // "Unable to locate %s() in %s\n" at error level, with the caller's source label.
 void log_missing_function(const char* source, const char* function, const char* library);
 
+// The function, or null without a word: for callers that have a way on without it.
+template <class Fn>
+bool resolve_optional(HMODULE m, const char* name, Fn*& out) {
+    FARPROC p = m ? GetProcAddress(m, name) : nullptr;
+    out = p ? reinterpret_cast<Fn*>(reinterpret_cast<void (*)()>(p)) : nullptr;  // no -Wcast-function-type
+    return p != nullptr;
+}
+
 template <class Fn>
 bool resolve(HMODULE m, const char* source, const char* lib, const char* name, Fn*& out) {
-    FARPROC p = m ? GetProcAddress(m, name) : nullptr;
-    if (!p) {
-        log_missing_function(source, name, lib);
-        out = nullptr;
-        return false;
-    }
-    out = reinterpret_cast<Fn*>(reinterpret_cast<void (*)()>(p));  // no -Wcast-function-type
-    return true;
+    if (resolve_optional(m, name, out)) return true;
+    log_missing_function(source, name, lib);
+    return false;
 }

@@ -1,19 +1,27 @@
 // The library log: console until a window registers, then an in-process message pipe whose
 // lines the window thread reads back one per posted message.
 #include <windows.h>
+#include <ntsecapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "error_text.h"
+#include "files.h"
 #include "global_guard.h"
 #include "libvesk.h"
 #include "log_line.h"
+#include "owners.h"
 #include "vesk_log.h"
 
 namespace {
-constexpr char kLoggerPipeName[] = "\\\\.\\pipe\\libvesk-logger";
+// "\\.\pipe\libvesk-logger-<process ID>-<128 random bits>": no other process can guess it
+// before it exists, and the first instance made here with this user's access only.
+constexpr char kLoggerPipePrefix[] = "\\\\.\\pipe\\libvesk-logger";
+constexpr std::size_t kLoggerPipeNameBytes = 96;
+constexpr std::size_t kLoggerSddlBytes = 160;
 constexpr char kEmptyLogText[] = "ERROR: log buffer is empty";
 
 std::atomic<int> threshold{VESK_LOG_INFO};
@@ -24,6 +32,7 @@ std::atomic<HANDLE> pipe_write{INVALID_HANDLE_VALUE};
 // Lines count only once their write succeeded, so a reader never waits on an empty pipe.
 std::atomic<uint32_t> pending_lines{0};
 std::atomic<uint32_t> pending_bytes{0};
+std::atomic<uint32_t> dropped_lines{0};
 
 bool valid(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
 
@@ -38,13 +47,38 @@ vesk_result create_pipe(uint32_t size) {
         std::fputs("trying to recreate logger pipe\n", stderr);
         return VESK_ERR_ALREADY_EXISTS;
     }
-    HANDLE r = CreateNamedPipeA(kLoggerPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                1, size, size, 0, nullptr);
+    char name[kLoggerPipeNameBytes];
+    uint32_t random[4] = {};
+    if (!RtlGenRandom(random, sizeof random) ||
+        format_into(name, sizeof name, "%s-%lu-%08x%08x%08x%08x", kLoggerPipePrefix, GetCurrentProcessId(), random[0],
+                    random[1], random[2], random[3]) != Fit::ok) {
+        std::fputs("could not name logger pipe\n", stderr);
+        return VESK_ERR_NO_RESOURCE;
+    }
+    UniqueLocal sid(GetSid());
+    char* sid_text = nullptr;
+    if (!sid || !ConvertSidToStringSidA(sid.get(), &sid_text)) {
+        std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
+        return VESK_ERR_NO_RESOURCE;
+    }
+    UniqueLocal owned_sid_text(sid_text);
+    char sddl[kLoggerSddlBytes];
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;%s)", sid_text) != Fit::ok ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
+        std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
+        return VESK_ERR_NO_RESOURCE;
+    }
+    UniqueLocal owned_sd(sd);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    HANDLE r = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, size,
+                                size, 0, &sa);
     if (r == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
         return VESK_ERR_NO_RESOURCE;
     }
-    HANDLE w = CreateFileA(kLoggerPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE w = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (w == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "could not create logger pipe for writing: %s\n", last_error_text(0));
         CloseHandle(r);
@@ -61,9 +95,16 @@ void append_line(const char* line, std::size_t size, int level) {
     const HWND window = logger_window.load();
     const UINT message = logger_message.load();
     if (pending_bytes.load() + size > kLogDrainBytes && pending_lines.load() > 0) {
-        // Each synchronous delivery makes the window read one line.
-        while (pending_lines.load() > 0)
+        // Each synchronous delivery makes the window read one line. A window that reads
+        // nothing would leave the writer blocked on a full pipe: the line is dropped instead.
+        for (uint32_t left = pending_lines.load(); left > 0; left = pending_lines.load()) {
             if (!SendMessageW(window, message, static_cast<WPARAM>(level), 0) && !IsWindow(window)) break;
+            if (pending_lines.load() >= left) break;
+        }
+        if (pending_lines.load() > 0) {
+            dropped_lines += 1;
+            return;
+        }
         pending_bytes = 0;
     }
     DWORD written = 0;
@@ -76,6 +117,8 @@ void append_line(const char* line, std::size_t size, int level) {
 }  // namespace
 
 int vesk_log_threshold() { return threshold.load(); }
+
+uint32_t vesk_log_dropped_lines() { return dropped_lines.load(); }
 
 void vesk_log_message(int level, const char* source, const char* fmt, ...) {
     va_list ap;
@@ -107,7 +150,7 @@ vesk_result vesk_set_log_threshold(int32_t level) {
 }
 
 vesk_result vesk_register_logger(HWND window, uint32_t message, uint32_t buffer_size) {
-    GlobalGuard guard("vesk_register_logger");
+    GlobalGuard guard("vesk_register_logger", GuardLog::silent);
     if (guard.status() != VESK_OK) return guard.status();
     if (logger_window.load()) return VESK_ERR_ALREADY_EXISTS;
     const vesk_result r = create_pipe(buffer_size);
@@ -119,7 +162,7 @@ vesk_result vesk_register_logger(HWND window, uint32_t message, uint32_t buffer_
 }
 
 vesk_result vesk_unregister_logger(HWND window) {
-    GlobalGuard guard("vesk_unregister_logger");
+    GlobalGuard guard("vesk_unregister_logger", GuardLog::silent);
     if (guard.status() != VESK_OK) return guard.status();
     const HWND registered = logger_window.load();
     if (!registered) return VESK_OK;
@@ -132,7 +175,7 @@ vesk_result vesk_unregister_logger(HWND window) {
 }
 
 vesk_result vesk_read_logger(char* buffer, uint32_t buffer_size, uint32_t* message_size) {
-    GlobalGuard guard("vesk_read_logger");
+    GlobalGuard guard("vesk_read_logger", GuardLog::silent);
     if (guard.status() != VESK_OK) return guard.status();
     if (!buffer || !message_size || buffer_size == 0) return VESK_ERR_INVALID_PARAMETER;
     if (!valid(pipe_read.load()) && create_pipe(0) != VESK_OK) {

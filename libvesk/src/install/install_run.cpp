@@ -9,12 +9,15 @@
 #include "error_text.h"
 #include "files.h"
 #include "format_into.h"
+#include "global_guard.h"
 #include "install_run.h"
 #include "installer_image.h"
 #include "installer_protocol.h"
 #include "load_library.h"
 #include "owners.h"
+#include "pipe_message.h"
 #include "platform.h"
+#include "restore_point_policy.h"
 #include "sizes.h"
 #include "vesk_log.h"
 
@@ -22,9 +25,10 @@ namespace {
 constexpr char kSource[] = "install_driver_internal";
 constexpr char kFilterProgram[] = "install-filter.exe";
 constexpr char kSecurityPromptTitle[] = "Windows Security";
+constexpr const char* kSecurityPromptClasses[] = {"#32770", "Credential Dialog Xaml Host"};
+// The exit code of an installer that the run ended: the time-out's code, never 0.
+constexpr UINT kKilledInstallerExitCode = static_cast<UINT>(VESK_ERR_TIMED_OUT);
 constexpr std::size_t kWindowTitleBytes = 256;
-constexpr std::size_t kRunMutexBytes = 34;
-constexpr DWORD kListeningPollMs = 100;
 
 using WaitNoPendingFn = DWORD(WINAPI*)(DWORD);
 
@@ -48,8 +52,8 @@ const char* base_name(const char* name) {
 
 // Everything one run holds; the destructor is the cleanup of every path, in this order.
 struct Run {
-    UniqueHandle mutex;
-    bool holding = false;  // the run mutex is ours: every later step ends in this cleanup
+    GlobalGuard mutex{kSource};  // first: released last, after the body below
+    bool holding = false;        // the run mutex is ours: every later step ends in this cleanup
     UniqueModule setupapi;
     bool dispatching = false;
     UniqueFile pipe;
@@ -57,6 +61,7 @@ struct Run {
     UniqueFile filter_client;
     UniqueHandle process;
     UniqueHandle thread;
+    HANDLE stop = nullptr;  // the progress window's request to end the run; not owned
     MallocPtr<char> buffer;
 
     ~Run() {
@@ -70,7 +75,6 @@ struct Run {
         pipe.reset();
         filter_client.reset();
         setupapi.reset();
-        mutex.reset();
     }
 };
 
@@ -80,6 +84,88 @@ vesk_result exit_result(HANDLE process) {
     return process_exit_result(process);
 }
 
+// An installer ended by the run is never a success, whatever it would have said.
+vesk_result kill_installer(HANDLE process) {
+    if (process) {
+        TerminateProcess(process, kKilledInstallerExitCode);
+        WaitForSingleObject(process, kInstallerReplyWaitMs);
+    }
+    return VESK_ERR_TIMED_OUT;
+}
+
+vesk_result stopped(Run& run) {
+    vesk_log_message(VESK_LOG_ERROR, kSource, "Installation stopped by its time limit - ending the installer");
+    return kill_installer(run.process.get());
+}
+
+// The process whose connection is the run's installer: the filter installer inherits the end
+// this process opened itself.
+DWORD expected_client(const Run& run, bool filter) {
+    if (filter) return GetCurrentProcessId();
+    return run.process ? GetProcessId(run.process.get()) : 0;
+}
+
+// Waits for the installer to connect. Any other client is dropped with a line and the wait
+// goes on, within the limits of the wait for the first message: until the installer exits, or
+// 10 s when the shell gave no process handle.
+vesk_result accept_installer(Run& run, bool filter) {
+    HANDLE pipe = run.pipe.get();
+    HANDLE process = run.process.get();
+    const DWORD expected = expected_client(run, filter);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        OVERLAPPED ov = {};
+        ov.hEvent = run.read_event.get();
+        ResetEvent(ov.hEvent);
+        bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
+        DWORD error = connected ? 0 : GetLastError();
+        // Connected before the call; or connected, written and gone already: its messages wait.
+        if (error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) connected = true;
+        if (!connected && error == ERROR_IO_PENDING) {
+            DWORD limit = INFINITE;
+            if (!process) {
+                const DWORD spent = GetTickCount() - start;
+                limit = spent < INSTALLER_DEFAULT_TIMEOUT_MS ? INSTALLER_DEFAULT_TIMEOUT_MS - spent : 0;
+            }
+            HANDLE waits[3] = {ov.hEvent};
+            DWORD count = 1, stop_at = 0, process_at = 0;
+            if (run.stop) waits[stop_at = count++] = run.stop;
+            if (process) waits[process_at = count++] = process;
+            const DWORD w = WaitForMultipleObjects(count, waits, FALSE, limit);
+            DWORD got = 0;
+            if (w != WAIT_OBJECT_0) {
+                CancelIoEx(pipe, &ov);
+                connected = GetOverlappedResult(pipe, &ov, &got, TRUE) != FALSE;  // it may have come meanwhile
+            } else {
+                connected = GetOverlappedResult(pipe, &ov, &got, FALSE) != FALSE;
+            }
+            error = connected ? 0 : GetLastError();
+            if (error == ERROR_NO_DATA) connected = true;
+            if (!connected) {
+                if (stop_at && w == WAIT_OBJECT_0 + stop_at) return stopped(run);
+                if (w == WAIT_TIMEOUT) {
+                    vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to respond - aborting");
+                    return VESK_ERR_TIMED_OUT;
+                }
+                if (process_at && w == WAIT_OBJECT_0 + process_at) {
+                    vesk_log_message(VESK_LOG_ERROR, kSource, "Installer exited without connecting");
+                    const vesk_result r = exit_result(process);
+                    return r == VESK_OK ? VESK_ERR_OTHER : r;  // no word from it is no success
+                }
+            }
+        }
+        if (!connected) {
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not connect the installer pipe: %s", last_error_text(error));
+            return VESK_ERR_INPUT_OUTPUT;
+        }
+        ULONG client = 0;
+        if (expected != 0 && GetNamedPipeClientProcessId(pipe, &client) && client == expected) return VESK_OK;
+        vesk_log_message(VESK_LOG_WARNING, kSource, "Refused a pipe client that is not the installer (process %lu)",
+                         static_cast<unsigned long>(client));
+        DisconnectNamedPipe(pipe);
+    }
+}
+
 class ReadLoop {
 public:
     explicit ReadLoop(Run& run) : run_(run) {}
@@ -87,28 +173,17 @@ public:
 
 private:
     enum class Step { read_again, done };
-    Step finished(BOOL ok, DWORD error, DWORD got, bool async);
+    Step finished(const PipeRead& read);
     Step broken_pipe();
     Step count_error();
-    void cancel_pending();
 
     Run& run_;
-    OVERLAPPED ov_{};
     std::size_t size_ = kReceiveBufferStartBytes;
     std::size_t offset_ = 0;
-    std::size_t old_size_ = 0;
     unsigned errors_ = 0;
-    DWORD listening_ms_ = 0;
     bool status_zero_ = false;
-    bool process_gone_ = false;
     vesk_result result_ = VESK_OK;
 };
-
-void ReadLoop::cancel_pending() {
-    DWORD got = 0;
-    CancelIoEx(run_.pipe.get(), &ov_);
-    GetOverlappedResult(run_.pipe.get(), &ov_, &got, TRUE);
-}
 
 ReadLoop::Step ReadLoop::count_error() {
     if (++errors_ < kMaxReadErrors) return Step::read_again;
@@ -124,15 +199,25 @@ ReadLoop::Step ReadLoop::broken_pipe() {
         result_ = status_zero_ ? VESK_OK : VESK_ERR_OTHER;
         return Step::done;
     }
-    if (WaitForSingleObject(process, installer_wait_ms.load()) == WAIT_TIMEOUT) TerminateProcess(process, 0);
-    result_ = exit_result(process);
+    HANDLE waits[2] = {process, run_.stop};
+    const DWORD w = WaitForMultipleObjects(run_.stop ? 2 : 1, waits, FALSE, installer_wait_ms.load());
+    if (w == WAIT_OBJECT_0 + 1) {
+        result_ = stopped(run_);
+    } else if (w != WAIT_OBJECT_0) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to exit after closing the pipe - terminating it");
+        result_ = kill_installer(process);
+    } else {
+        result_ = exit_result(process);
+    }
     return Step::done;
 }
 
-ReadLoop::Step ReadLoop::finished(BOOL ok, DWORD error, DWORD got, bool async) {
-    if (ok) {
+ReadLoop::Step ReadLoop::finished(const PipeRead& read) {
+    const bool async = read.async;
+    switch (read.end) {
+    case PipeRead::End::complete: {
         errors_ = 0;
-        const std::size_t length = offset_ + got;
+        const std::size_t length = offset_ + read.got;
         char* message = run_.buffer.get();
         if (length >= 2 && message[0] == INSTALLER_MSG_STATUS && message[1] == 0) status_zero_ = true;
         offset_ = 0;
@@ -141,9 +226,15 @@ ReadLoop::Step ReadLoop::finished(BOOL ok, DWORD error, DWORD got, bool async) {
         result_ = r;
         return Step::done;
     }
-    if (error == ERROR_BROKEN_PIPE) return broken_pipe();
-    if (error == ERROR_MORE_DATA) {
+    case PipeRead::End::more_data: {
         errors_ = 0;
+        if (size_ >= kPipeMessageCapBytes) {
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Installer message longer than %u bytes - aborting",
+                             static_cast<unsigned>(kPipeMessageCapBytes));
+            result_ = VESK_ERR_OVERFLOW;
+            return Step::done;
+        }
+        const std::size_t old_size = size_;
         size_ *= 2;
         vesk_log_message(VESK_LOG_DEBUG, kSource,
                          async ? "Message overflow (async) - increasing buffer size to %d bytes"
@@ -159,90 +250,60 @@ ReadLoop::Step ReadLoop::finished(BOOL ok, DWORD error, DWORD got, bool async) {
         }
         (void)run_.buffer.release();
         run_.buffer.reset(static_cast<char*>(grown));
-        offset_ = old_size_;
+        offset_ = old_size;
         return Step::read_again;
     }
-    if (async) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (async): %s", last_error_text(error));
+    case PipeRead::End::woken:
+        if (run_.stop && read.woken_by == 1) {
+            result_ = stopped(run_);
+            return Step::done;
+        }
+        result_ = exit_result(run_.process.get());
+        return Step::done;
+    case PipeRead::End::timed_out:
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to respond - aborting");
+        result_ = kill_installer(run_.process.get());
+        return Step::done;
+    case PipeRead::End::wait_failed:
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (wait): %s", last_error_text(read.error));
         return count_error();
+    case PipeRead::End::failed:
+    case PipeRead::End::pending:
+        break;
     }
-    vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (sync): %s", last_error_text(error));
+    if (read.error == ERROR_BROKEN_PIPE) return broken_pipe();
+    vesk_log_message(VESK_LOG_ERROR, kSource,
+                     async ? "Could not read from pipe (async): %s" : "Could not read from pipe (sync): %s",
+                     last_error_text(read.error));
     return count_error();
 }
 
 vesk_result ReadLoop::serve() {
-    HANDLE pipe = run_.pipe.get();
-    HANDLE process = run_.process.get();
+    const HANDLE also[2] = {run_.process.get(), run_.stop};
     for (;;) {
-        old_size_ = size_;
-        ResetEvent(run_.read_event.get());
-        ov_ = OVERLAPPED{};
-        ov_.hEvent = run_.read_event.get();
-        DWORD got = 0;
-        const BOOL ok = ReadFile(pipe, run_.buffer.get() + offset_, static_cast<DWORD>(size_ - offset_), &got, &ov_);
-        const DWORD error = ok ? 0 : GetLastError();
-        if (ok || error == ERROR_BROKEN_PIPE || error == ERROR_MORE_DATA) {
-            if (error == ERROR_MORE_DATA) got = static_cast<DWORD>(size_ - offset_);
-            if (finished(ok, error, got, false) == Step::done) return result_;
-            continue;
-        }
-        if (error == ERROR_PIPE_LISTENING) {
-            // Not connected yet: poll, but watch the installer, which may never connect.
-            if (process_gone_) {
-                vesk_log_message(VESK_LOG_ERROR, kSource, "Installer exited without connecting");
-                const vesk_result r = exit_result(process);
-                return r == VESK_OK ? VESK_ERR_OTHER : r;  // no word from it is no success
-            }
-            if (process) {
-                process_gone_ = WaitForSingleObject(process, kListeningPollMs) == WAIT_OBJECT_0;  // one more look after
-            } else {
-                Sleep(kListeningPollMs);
-                listening_ms_ += kListeningPollMs;
-                if (listening_ms_ >= INSTALLER_DEFAULT_TIMEOUT_MS) {
-                    vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to respond - aborting");
-                    return VESK_ERR_TIMED_OUT;
-                }
-            }
-            continue;
-        }
-        if (error != ERROR_IO_PENDING) {
-            if (finished(FALSE, error, 0, false) == Step::done) return result_;
-            continue;
-        }
-        HANDLE waits[2] = {run_.read_event.get(), process};
-        const DWORD count = process ? 2 : 1;
-        const DWORD w = WaitForMultipleObjects(count, waits, FALSE, installer_wait_ms.load());
-        if (w == WAIT_OBJECT_0) {
-            const BOOL done = GetOverlappedResult(pipe, &ov_, &got, FALSE);
-            const DWORD e = done ? 0 : GetLastError();
-            if (e == ERROR_MORE_DATA) got = static_cast<DWORD>(size_ - offset_);
-            if (finished(done, e, got, true) == Step::done) return result_;
-            continue;
-        }
-        const DWORD wait_error = w == WAIT_FAILED ? GetLastError() : 0;
-        cancel_pending();
-        if (w == WAIT_OBJECT_0 + 1) return exit_result(process);
-        if (w == WAIT_TIMEOUT) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to respond - aborting");
-            if (process) TerminateProcess(process, 0);
-            return VESK_ERR_TIMED_OUT;
-        }
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (wait): %s", last_error_text(wait_error));
-        if (count_error() == Step::done) return result_;
+        PendingRead pending;
+        PipeRead read = begin_pipe_read(pending, run_.pipe.get(), run_.read_event.get(), run_.buffer.get() + offset_,
+                                        static_cast<DWORD>(size_ - offset_));
+        if (read.end == PipeRead::End::pending) read = finish_pipe_read(pending, installer_wait_ms.load(), also, 2);
+        if (finished(read) == Step::done) return result_;
     }
 }
 
 BOOL CALLBACK find_prompt_proc(HWND window, LPARAM found) {
+    if (!IsWindowVisible(window)) return TRUE;
     const LONG style = GetWindowLongW(window, GWL_STYLE);
-    if (style & (WS_POPUP | WS_BORDER | WS_SYSMENU)) {
-        char title[kWindowTitleBytes];
-        title[0] = '\0';
-        GetWindowTextA(window, title, static_cast<int>(sizeof title));
-        if (std::strcmp(title, kSecurityPromptTitle) == 0) *reinterpret_cast<HWND*>(found) = window;
-    }
+    if (!(style & (WS_POPUP | WS_BORDER | WS_SYSMENU))) return TRUE;
+    char title[kWindowTitleBytes];
+    title[0] = '\0';
+    GetWindowTextA(window, title, static_cast<int>(sizeof title));
+    if (std::strcmp(title, kSecurityPromptTitle) != 0) return TRUE;
+    // The consent and credential dialogs, not the Windows Security app of the same title.
+    char class_name[kWindowTitleBytes];
+    if (!GetClassNameA(window, class_name, static_cast<int>(sizeof class_name))) return TRUE;
+    for (const char* prompt_class : kSecurityPromptClasses)
+        if (std::strcmp(class_name, prompt_class) == 0) *reinterpret_cast<HWND*>(found) = window;
     return TRUE;  // the last match wins
 }
-
 vesk_result start_installer_direct(Run& run, const char* program_path, const char* args, const char* directory,
                                    bool filter) {
     char command_line[kPathBytes];
@@ -316,24 +377,136 @@ vesk_result start_installer_elevated(const char* program, const char* args, cons
 
 HWND find_security_prompt() {
     HWND found = nullptr;
-    EnumChildWindows(GetDesktopWindow(), find_prompt_proc, reinterpret_cast<LPARAM>(&found));
+    EnumWindows(find_prompt_proc, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
 vesk_result install_driver_internal(const install_params* params) { return install_for_machine(params, GetPlatformArch()); }
 
-vesk_result install_for_machine(const install_params* params, uint16_t arch) {
-    char mutex_name[kRunMutexBytes];
-    if (format_into(mutex_name, sizeof mutex_name, "Global\\%s", kSource) != Fit::ok) return VESK_ERR_NO_RESOURCE;
-    Run run;
-    run.mutex.reset(CreateMutexA(nullptr, TRUE, mutex_name));
-    if (!run.mutex) return VESK_ERR_NO_RESOURCE;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        run.mutex.reset();
-        return VESK_ERR_BUSY;
-    }
+namespace {
+// The run mutex: one run at a time on the whole system, and no waiting for it.
+vesk_result take_run_mutex(Run& run) {
+    if (run.mutex.status() != VESK_OK) return run.mutex.status();
     run.holding = true;
+    return VESK_OK;
+}
 
+// The package directory (cut at 259 bytes), or TEMP when none is given.
+vesk_result package_directory(const install_params* params, char (&directory)[kPathBytes]) {
+    if (params && params->path && params->path[0]) {
+        (void)format_into(directory, sizeof directory, "%s", params->path);
+        return VESK_OK;
+    }
+    Utf8 temp(temp_directory());
+    if (!temp) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and no TEMP directory to install from");
+        return VESK_ERR_INVALID_PARAMETER;
+    }
+    (void)format_into(directory, sizeof directory, "%s", temp.get());
+    vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - installing from '%s'", directory);
+    return VESK_OK;
+}
+
+vesk_result wait_for_other_installs(const vesk_install_options* options, WaitNoPendingFn wait_no_pending) {
+    if (!options) {
+        vesk_log_message(VESK_LOG_DEBUG, kSource, "CMP_WaitNoPendingInstallEvents not available");
+        return VESK_OK;
+    }
+    if (wait_no_pending(options->pending_wait_ms) != WAIT_TIMEOUT) return VESK_OK;
+    vesk_log_message(VESK_LOG_WARNING, kSource, "Timeout expired while waiting for another pending installation - aborting");
+    return VESK_ERR_INSTALL_PENDING;
+}
+
+vesk_result open_server_end(Run& run, const vesk_device* device, bool filter) {
+    run.pipe.reset(create_installer_pipe());
+    if (!run.pipe) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not create read pipe: %s", last_error_text(0));
+        return VESK_ERR_NO_RESOURCE;
+    }
+    begin_dispatch(device, filter, run.pipe.get());
+    run.read_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return run.read_event ? VESK_OK : VESK_ERR_NO_RESOURCE;
+}
+
+// The program to start, its arguments and its directory.
+struct Command {
+    char directory[kPathBytes];
+    char program[kProgramNameBytes];
+    char args[kProgramArgsBytes];
+    char program_path[kPathBytes];
+};
+
+void plan_command(const install_params* params, uint16_t arch, bool filter, Command& c) {
+    const vesk_device* device = params->device;
+    if (!filter) {
+        (void)installer_program_name(arch, c.program);
+        (void)format_into(c.args, sizeof c.args, "\"%s\"", params->inf_name);
+    } else {
+        (void)format_into(c.program, sizeof c.program, "%s", kFilterProgram);
+        const std::size_t used = std::strlen(c.directory);
+        (void)format_into(c.directory + used, sizeof c.directory - used, "%s", filter_subdirectory(arch));
+        const char* upper = device->upper_filter ? device->upper_filter : "<NULL>";
+        (void)format_into(c.args, sizeof c.args, "%s%s", equals_ascii_nocase(upper, "libusb0") ? "uninstall -d=" : "install -d=",
+                          device->hardware_id ? device->hardware_id : "");
+    }
+    (void)format_into(c.program_path, sizeof c.program_path, "\"%s\\%s\"", c.directory, c.program);
+}
+
+// The filter installer writes its output into a client end of the pipe that it inherits.
+vesk_result open_filter_output(Run& run) {
+    SECURITY_ATTRIBUTES inherit = {};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    run.filter_client.reset(CreateFileA(kInstallerPipeName, GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    if (run.filter_client) return VESK_OK;
+    vesk_log_message(VESK_LOG_ERROR, kSource, "Could not create stdout endpoint: %s", last_error_text(0));
+    return VESK_ERR_NO_RESOURCE;
+}
+
+vesk_result start_installer(Run& run, const Command& c, bool filter) {
+    if (utf8_file_attributes(c.program_path) == INVALID_FILE_ATTRIBUTES) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "This application does not contain the required %s installer", c.program);
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Please contact the application provider for a compatible version");
+        return VESK_ERR_NOT_FOUND;
+    }
+    // The installer runs elevated: it must be, until its process exists, the one this program carries.
+    UniqueFile held_installer;
+    if (!filter) {
+        const vesk_result held = hold_installer(c.directory, c.program, held_installer);
+        if (held != VESK_OK) return held;
+    }
+    if (IsUserAnAdmin()) return start_installer_direct(run, c.program_path, c.args, c.directory, filter);
+    HANDLE process = nullptr;
+    const vesk_result r = start_installer_elevated(c.program, c.args, c.directory, &process);
+    run.process.reset(process);
+    return r;
+}
+
+vesk_result serve_installer(Run& run, bool filter) {
+    if (const vesk_result r = accept_installer(run, filter); r != VESK_OK) return r;
+    run.buffer.reset(static_cast<char*>(std::malloc(kReceiveBufferStartBytes + 1)));
+    if (!run.buffer) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Unable to allocate buffer: aborting");
+        return VESK_ERR_NO_RESOURCE;
+    }
+    ReadLoop loop(run);
+    return loop.serve();
+}
+
+// The installer puts the restore-point policy back at its very end; one that ended before
+// that (killed, timed out, crashed) leaves the stored original for the library to put back.
+// One still running, or started without a handle, is left alone: the next run's installer
+// finds the stored original and restores that.
+void restore_after_installer(const Run& run) {
+    if (!run.process || WaitForSingleObject(run.process.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) return;
+    restore_policy_left_behind();
+}
+}  // namespace
+
+vesk_result install_for_machine(const install_params* params, uint16_t arch) {
+    Run run;
+    if (const vesk_result r = take_run_mutex(run); r != VESK_OK) return r;
     if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
 
     run.setupapi.reset(load_system_library("SetupAPI"));
@@ -344,107 +517,30 @@ vesk_result install_for_machine(const install_params* params, uint16_t arch) {
     const vesk_install_options* options = params ? params->options : nullptr;
     const vesk_device* device = params ? params->device : nullptr;
     const bool filter = options && options->filter_mode;
+    run.stop = params ? params->stop : nullptr;
     begin_dispatch(device, filter, INVALID_HANDLE_VALUE);
     run.dispatching = true;
 
-    char directory[kPathBytes];
-    if (params && params->path && params->path[0]) {
-        (void)format_into(directory, sizeof directory, "%s", params->path);  // cut at 259 bytes
-    } else {
-        Utf8 temp(temp_directory());
-        if (!temp) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and no TEMP directory to install from");
-            return VESK_ERR_INVALID_PARAMETER;
-        }
-        (void)format_into(directory, sizeof directory, "%s", temp.get());
-        vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - installing from '%s'", directory);
-    }
-
+    Command command;
+    if (const vesk_result r = package_directory(params, command.directory); r != VESK_OK) return r;
     if (!device || !params->inf_name) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "One of the required parameter is NULL");
         return VESK_ERR_INVALID_PARAMETER;
     }
-
-    if (options) {
-        if (wait_no_pending(options->pending_wait_ms) == WAIT_TIMEOUT) {
-            vesk_log_message(VESK_LOG_WARNING, kSource,
-                             "Timeout expired while waiting for another pending installation - aborting");
-            return VESK_ERR_INSTALL_PENDING;
-        }
-    } else {
-        vesk_log_message(VESK_LOG_DEBUG, kSource, "CMP_WaitNoPendingInstallEvents not available");
-    }
-
-    run.pipe.reset(create_installer_pipe());
-    if (!run.pipe) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not create read pipe: %s", last_error_text(0));
-        return VESK_ERR_NO_RESOURCE;
-    }
-    begin_dispatch(device, filter, run.pipe.get());
-
-    run.read_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!run.read_event) return VESK_ERR_NO_RESOURCE;
-
-    char program[kProgramNameBytes];
-    char args[kProgramArgsBytes];
-    if (!filter) {
-        (void)installer_program_name(arch, program);
-        (void)format_into(args, sizeof args, "\"%s\"", params->inf_name);
-    } else {
-        (void)format_into(program, sizeof program, "%s", kFilterProgram);
-        const std::size_t used = std::strlen(directory);
-        (void)format_into(directory + used, sizeof directory - used, "%s", filter_subdirectory(arch));
-        const char* upper = device->upper_filter ? device->upper_filter : "<NULL>";
-        (void)format_into(args, sizeof args, "%s%s", equals_ascii_nocase(upper, "libusb0") ? "uninstall -d=" : "install -d=",
-                          device->hardware_id ? device->hardware_id : "");
-        SECURITY_ATTRIBUTES inherit = {};
-        inherit.nLength = sizeof inherit;
-        inherit.bInheritHandle = TRUE;
-        run.filter_client.reset(CreateFileA(kInstallerPipeName, GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
-        if (!run.filter_client) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not create stdout endpoint: %s", last_error_text(0));
-            return VESK_ERR_NO_RESOURCE;
-        }
-    }
-
-    char program_path[kPathBytes];
-    (void)format_into(program_path, sizeof program_path, "\"%s\\%s\"", directory, program);
-    if (utf8_file_attributes(program_path) == INVALID_FILE_ATTRIBUTES) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "This application does not contain the required %s installer", program);
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Please contact the application provider for a compatible version");
-        return VESK_ERR_NOT_FOUND;
-    }
-
-    // The installer runs elevated: it must be, until its process exists, the one this program carries.
-    UniqueFile held_installer;
-    if (!filter) {
-        const vesk_result held = hold_installer(directory, program, held_installer);
-        if (held != VESK_OK) return held;
-    }
-    if (!IsUserAnAdmin()) {
-        HANDLE process = nullptr;
-        const vesk_result r = start_installer_elevated(program, args, directory, &process);
-        run.process.reset(process);
-        if (r != VESK_OK) return r;
-    } else {
-        const vesk_result r = start_installer_direct(run, program_path, args, directory, filter);
-        if (r != VESK_OK) return r;
-    }
-    held_installer.reset();
-
-    run.buffer.reset(static_cast<char*>(std::malloc(kReceiveBufferStartBytes + 1)));
-    if (!run.buffer) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Unable to allocate buffer: aborting");
-        return VESK_ERR_NO_RESOURCE;
-    }
-    ReadLoop loop(run);
-    return loop.serve();
+    if (const vesk_result r = wait_for_other_installs(options, wait_no_pending); r != VESK_OK) return r;
+    if (const vesk_result r = open_server_end(run, device, filter); r != VESK_OK) return r;
+    plan_command(params, arch, filter, command);
+    if (filter)
+        if (const vesk_result r = open_filter_output(run); r != VESK_OK) return r;
+    if (const vesk_result r = start_installer(run, command, filter); r != VESK_OK) return r;
+    const vesk_result result = serve_installer(run, filter);
+    if (!filter) restore_after_installer(run);
+    return result;
 }
 
 vesk_result vesk_install_driver(const vesk_device* device, const char* path, const char* inf_name,
                                 const vesk_install_options* options) {
-    const install_params params{device, path, base_name(inf_name), options};
+    const install_params params{device, path, base_name(inf_name), options, nullptr};
     if (options && options->parent_window) {
         vesk_log_message(VESK_LOG_DEBUG, "vesk_install_driver", "Using progress bar mode");
         return run_with_progress_bar(options->parent_window, &params);

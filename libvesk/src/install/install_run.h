@@ -16,6 +16,7 @@ struct install_params {
     const char* path;      // package directory, null or empty: TEMP
     const char* inf_name;  // base name
     const vesk_install_options* options;
+    HANDLE stop = nullptr;  // signalled: end the run now (progress window's time limit); may be null
 };
 
 constexpr std::size_t kProgramNameBytes = 32;
@@ -35,8 +36,9 @@ void end_dispatch();
 // text there). VESK_OK: read on; anything else ends the run with that result.
 vesk_result process_message(char* message, std::size_t length);
 
-// The library end of "\\.\pipe\libvesk-installer": the first and only instance, open to SYSTEM,
-// the Administrators and the creating user only. INVALID_HANDLE_VALUE on failure.
+// The library end of "\\.\pipe\libvesk-installer": the first and only instance, local clients
+// only, open to SYSTEM, the Administrators and the creating user, at High integrity only.
+// INVALID_HANDLE_VALUE on failure.
 HANDLE create_installer_pipe();
 
 // "installer_%s.exe" by machine type, and the filter installer's subdirectory.

@@ -11,13 +11,15 @@
 #include "install_run.h"
 #include "installer_protocol.h"
 #include "owners.h"
+#include "pipe_message.h"
 #include "vesk_log.h"
 
 std::atomic<DWORD> installer_wait_ms{INSTALLER_DEFAULT_TIMEOUT_MS};
 
 namespace {
 constexpr char kSource[] = "process_message";
-// SDDL of the pipe: protected DACL, all file rights for SYSTEM, Administrators and one user SID.
+// SDDL of the pipe: protected DACL, all file rights for SYSTEM, Administrators and one user SID;
+// a High mandatory label, so the user's unelevated processes can neither write nor read it.
 constexpr std::size_t kPipeSddlBytes = 256;
 
 const vesk_device* current_device = nullptr;
@@ -25,17 +27,7 @@ bool filter_mode = false;
 HANDLE pipe_handle = INVALID_HANDLE_VALUE;
 
 // A reply is one write; its outcome is ignored, but it never outlives this call.
-void write_reply(const void* data, DWORD size) {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) return;
-    OVERLAPPED ov = {};
-    ov.hEvent = event.get();
-    DWORD written = 0;
-    if (WriteFile(pipe_handle, data, size, &written, &ov)) return;
-    if (GetLastError() != ERROR_IO_PENDING) return;
-    if (WaitForSingleObject(event.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) CancelIoEx(pipe_handle, &ov);
-    GetOverlappedResult(pipe_handle, &ov, &written, TRUE);
-}
+void write_reply(const void* data, DWORD size) { (void)write_pipe_message(pipe_handle, data, size, kInstallerReplyWaitMs); }
 
 void reply_value(const char* value, const char* name) {
     static const char kNone = '\0';
@@ -156,7 +148,7 @@ HANDLE create_installer_pipe() {
     if (!sid || !ConvertSidToStringSidA(sid.get(), &sid_text)) return INVALID_HANDLE_VALUE;
     UniqueLocal owned_sid_text(sid_text);
     char sddl[kPipeSddlBytes];
-    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)", sid_text) != Fit::ok) {
+    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)S:(ML;;NWNR;;;HI)", sid_text) != Fit::ok) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return INVALID_HANDLE_VALUE;
     }
@@ -171,7 +163,7 @@ HANDLE create_installer_pipe() {
     // The first instance only: a pipe of the same name made by anyone else makes this fail
     // instead of letting the installer talk to it.
     return CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                             static_cast<DWORD>(kInstallerPipeBufferBytes), static_cast<DWORD>(kInstallerPipeBufferBytes),
                             0, &sa);
 }

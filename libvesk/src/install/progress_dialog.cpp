@@ -1,6 +1,6 @@
 // The modal progress window of an installation: a marquee bar and a rotating line of text while
-// the run proceeds on a worker thread; it cannot be moved, resized or closed, and it ends a run
-// that has gone on for five minutes of counted time.
+// the run proceeds on a worker thread; it cannot be moved, resized or closed, and it asks a run
+// that has gone on for five minutes of counted time to stop, and waits for it.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -67,6 +67,9 @@ DeleteObjectFn delete_object = nullptr;
 
 SRWLOCK worker_lock = SRWLOCK_INIT;
 HANDLE worker = nullptr;
+// The run's stop request: set once by the time limit, after which the window waits for the run.
+HANDLE stop_run = nullptr;
+bool stopping = false;
 
 template <class Fn>
 void lookup(HMODULE m, const char* name, Fn*& out) {
@@ -122,6 +125,7 @@ void init_children(HWND h) {
 
 LRESULT on_create(HWND h) {
     ticks = 0;
+    stopping = false;
     text_index = 0;
     progress_window = h;
     if (HWND owner = GetWindow(h, GW_OWNER)) EnableWindow(owner, FALSE);
@@ -168,16 +172,15 @@ LRESULT on_timer(HWND h) {
         ++text_index;
         return 0;
     }
-    if (ticks > kTimeoutTicks) {
+    if (ticks > kTimeoutTicks && !stopping) {
         AcquireSRWLockExclusive(&worker_lock);
-        if (!worker) {
-            ReleaseSRWLockExclusive(&worker_lock);
-            return 0;
-        }
-        vesk_log_message(VESK_LOG_ERROR, "progress_callback", "progress timeout expired - KILLING THREAD!");
-        TerminateThread(worker, static_cast<DWORD>(-1));
+        const bool running = worker != nullptr;
         ReleaseSRWLockExclusive(&worker_lock);
-        end_dialog(h, VESK_ERR_TIMED_OUT);
+        if (!running) return 0;
+        // The run ends its installer and releases what it holds; its result closes the window.
+        vesk_log_message(VESK_LOG_ERROR, "progress_callback", "progress timeout expired - stopping the installation");
+        stopping = true;
+        SetEvent(stop_run);
     }
     return 0;
 }
@@ -261,7 +264,12 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "could not obtain progress dialog mutex - is another dialog active?");
         return VESK_ERR_BUSY;
     }
-    current_params = params;
+    UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop) return VESK_ERR_NO_RESOURCE;
+    install_params run_params = params ? *params : install_params{nullptr, nullptr, nullptr, nullptr, nullptr};
+    run_params.stop = stop.get();
+    stop_run = stop.get();
+    current_params = &run_params;
 
     // The marquee needs version 6 of the common controls, which the program's manifest names.
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
@@ -294,6 +302,9 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
         }
         result = static_cast<vesk_result>(m.wParam);
     }
+    // Every ending waits for the run's own end, so its parameters and stop event outlive it.
+    stop_run = nullptr;
+    current_params = nullptr;
     create_font = nullptr;
     get_stock_object = nullptr;
     set_bk_mode = nullptr;

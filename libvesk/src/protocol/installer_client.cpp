@@ -2,6 +2,7 @@
 // request/reply exchanges. The end is overlapped, so every write carries its own OVERLAPPED and
 // is finished (or cancelled) before the call returns.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdarg>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "format_into.h"
 #include "installer_protocol.h"
 #include "owners.h"
+#include "pipe_message.h"
 
 HANDLE installer_pipe = INVALID_HANDLE_VALUE;
 
@@ -18,15 +20,19 @@ bool pipe_open() { return installer_pipe != INVALID_HANDLE_VALUE && installer_pi
 // One message; the outcome is ignored by every caller.
 void write_message(const void* data, DWORD size) {
     if (!pipe_open()) return;
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) return;
-    OVERLAPPED ov = {};
-    ov.hEvent = event.get();
-    DWORD written = 0;
-    if (WriteFile(installer_pipe, data, size, &written, &ov)) return;
-    if (GetLastError() != ERROR_IO_PENDING) return;
-    if (WaitForSingleObject(event.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) CancelIoEx(installer_pipe, &ov);
-    GetOverlappedResult(installer_pipe, &ov, &written, TRUE);
+    (void)write_pipe_message(installer_pipe, data, size, kInstallerReplyWaitMs);
+}
+
+// The process that started this one, 0 when it cannot be told.
+DWORD parent_process_id() {
+    UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
+    const DWORD self = GetCurrentProcessId();
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ProcessID == self) return entry.th32ParentProcessID;
+    return 0;
 }
 
 struct Value {
@@ -38,26 +44,24 @@ Value hardware_id_value{"hardware_id", {}};
 Value user_sid_value{"user_sid", {}};
 
 // Drops what is left of a reply that did not fit (the end reads in byte mode), so that the next
-// exchange starts clean.
+// exchange starts clean. At most one message's worth: a server that sends more is not drained.
 bool drain_rest() {
     bool had_more = false;
-    for (;;) {
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    for (DWORD drained = 0; drained < kPipeMessageCapBytes;) {
         DWORD avail = 0;
         if (!PeekNamedPipe(installer_pipe, nullptr, 0, nullptr, &avail, nullptr) || avail == 0) return had_more;
         had_more = true;
-        char sink[kInstallerReplyBytes];
-        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!event) return true;
-        OVERLAPPED ov = {};
-        ov.hEvent = event.get();
-        DWORD got = 0;
+        char sink[kInstallerReplyBytes];
         const DWORD want = avail < sizeof sink ? avail : static_cast<DWORD>(sizeof sink);
-        if (!ReadFile(installer_pipe, sink, want, &got, &ov)) {
-            if (GetLastError() != ERROR_IO_PENDING) return true;
-            if (WaitForSingleObject(event.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) CancelIoEx(installer_pipe, &ov);
-            if (!GetOverlappedResult(installer_pipe, &ov, &got, TRUE)) return true;
-        }
+        PendingRead read;
+        PipeRead r = begin_pipe_read(read, installer_pipe, event.get(), sink, want);
+        if (r.end == PipeRead::End::pending) r = finish_pipe_read(read, kInstallerReplyWaitMs);
+        if (r.end != PipeRead::End::complete && r.end != PipeRead::End::more_data) return true;
+        drained += r.got;
     }
+    return true;
 }
 
 // One exchange: the read is started before the request goes out, so the reply cannot arrive
@@ -68,33 +72,53 @@ long exchange(int8_t code, Value& v) {
         installer_log("failed to create overlapped");
         return -1;
     }
-    OVERLAPPED ov = {};
-    ov.hEvent = event.get();
-    DWORD got = 0;
     // One byte short of the buffer: the value always stays NUL-terminated.
-    if (ReadFile(installer_pipe, v.buffer, static_cast<DWORD>(sizeof v.buffer - 1), &got, &ov)) {
+    PendingRead read;
+    PipeRead r = begin_pipe_read(read, installer_pipe, event.get(), v.buffer, static_cast<DWORD>(sizeof v.buffer - 1));
+    if (r.end == PipeRead::End::complete || r.end == PipeRead::End::more_data) {
         installer_log("received unexpected data");
         return -1;
     }
-    const DWORD start_error = GetLastError();
-    if (start_error != ERROR_IO_PENDING) {
-        installer_log("failure to initiate read (%d)", static_cast<int>(start_error));
+    if (r.end != PipeRead::End::pending) {
+        installer_log("failure to initiate read (%d)", static_cast<int>(r.error));
         return -1;
     }
     send_code(code);
-    const DWORD wait = WaitForSingleObject(event.get(), kInstallerReplyWaitMs);
-    if (wait == WAIT_OBJECT_0 && GetOverlappedResult(installer_pipe, &ov, &got, FALSE)) return static_cast<long>(got);
-    const DWORD error = wait == WAIT_OBJECT_0 ? GetLastError() : 0;
-    // The read must be over before its buffer and event go.
-    CancelIoEx(installer_pipe, &ov);
-    GetOverlappedResult(installer_pipe, &ov, &got, TRUE);
-    if (wait == WAIT_TIMEOUT)
+    r = finish_pipe_read(read, kInstallerReplyWaitMs);
+    if (r.end == PipeRead::End::complete || r.end == PipeRead::End::more_data) return static_cast<long>(r.got);
+    if (r.end == PipeRead::End::timed_out)
         installer_log("message request: timed out");
     else
-        installer_log("read error: %d", static_cast<int>(wait == WAIT_OBJECT_0 ? error : GetLastError()));
+        installer_log("read error: %d", static_cast<int>(r.error));
     return -1;
 }
 }  // namespace
+
+HANDLE open_installer_pipe(bool* refused) {
+    *refused = false;
+    // The library drops a client that is not its installer, which may leave the one instance
+    // busy for a moment: wait for it, within the reply limit.
+    const DWORD start = GetTickCount();
+    UniqueFile pipe;
+    for (;;) {
+        pipe.reset(CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                               nullptr));
+        if (pipe || GetLastError() != ERROR_PIPE_BUSY) break;
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= kInstallerReplyWaitMs) break;
+        (void)WaitNamedPipeA(kInstallerPipeName, kInstallerReplyWaitMs - spent);
+    }
+    if (!pipe) return INVALID_HANDLE_VALUE;
+    // Only the program that started this installer may hand it device identifiers.
+    ULONG server = 0;
+    const DWORD parent = parent_process_id();
+    if (!GetNamedPipeServerProcessId(pipe.get(), &server) || parent == 0 || server != parent) {
+        *refused = true;
+        return INVALID_HANDLE_VALUE;
+    }
+    return pipe.release();
+}
 
 void installer_log(const char* fmt, ...) {
     if (!pipe_open()) return;

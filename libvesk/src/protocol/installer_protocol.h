@@ -33,6 +33,10 @@ inline constexpr std::size_t kInstallerReplyBytes = 512;
 // Installer end. The installer program opens the client end into installer_pipe; until then
 // (and after it closes) the senders do nothing.
 extern HANDLE installer_pipe;
+// The client end as the installer program opens it: identification only, and only when the
+// server end belongs to the process that started this one. INVALID_HANDLE_VALUE otherwise, with
+// `refused` set when a server was found that is not that process.
+HANDLE open_installer_pipe(bool* refused);
 VESK_PRINTF(1, 2) void installer_log(const char* fmt, ...);
 void send_code(int8_t code);
 // Codes 2, 3, 4: one request/reply exchange; the value lives in a static buffer per value,

@@ -1,0 +1,145 @@
+#include "restore_point_policy.h"
+
+#include <sddl.h>
+
+#include "error_text.h"
+#include "libvesk.h"
+#include "vesk_log.h"
+
+namespace {
+constexpr GUID kGroupPolicyObjectClass = {0xEA502722, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
+constexpr GUID kGroupPolicyObjectInterface = {0xEA502723, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
+constexpr GUID kRegistryExtension = {0x35378EAC, 0x683F, 0x11D2, {0xA8, 0x9A, 0x00, 0xC0, 0x4F, 0xBB, 0xCF, 0xA2}};
+constexpr GUID kSnapIn = {0x3D271CFC, 0x2BC6, 0x4AC2, {0xB6, 0x33, 0x3B, 0xDF, 0xF5, 0xBD, 0xAB, 0x2A}};
+constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Settings";
+constexpr wchar_t kPolicyValue[] = L"DisableSystemRestore";
+
+constexpr char kSource[] = "install_driver_internal";
+
+void report_to_log(const char* text, unsigned long code) { vesk_log_message(VESK_LOG_ERROR, kSource, "%s%lx", text, code); }
+
+// Initialises COM for this thread for as long as it lives, when it was not already.
+struct ComScope {
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ~ComScope() {
+        if (SUCCEEDED(hr)) CoUninitialize();
+    }
+};
+}  // namespace
+
+bool load_stored_policy(PolicyValue& original) {
+    UniqueHkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD value = 0, size = sizeof value, type = REG_NONE;
+    if (RegQueryValueExW(key.get(), kStoredPolicyValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
+        return false;  // a key without the value was never filled in: nothing was changed after it
+    if (type == REG_NONE) {
+        original = PolicyValue{};
+        return true;
+    }
+    if (type != REG_DWORD || size != sizeof value) return false;
+    original = PolicyValue{true, value};
+    return true;
+}
+
+LONG store_policy(const PolicyValue& original) {
+    UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStoredPolicySddl, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
+        return static_cast<LONG>(GetLastError());
+    SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
+    UniqueHkey key;
+    LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             KEY_SET_VALUE | WRITE_DAC | KEY_WOW64_64KEY, &sa, key.put(), nullptr);
+    if (r != ERROR_SUCCESS) return r;
+    // A key that was already there keeps no descriptor of its own making.
+    r = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor.get());
+    if (r != ERROR_SUCCESS) return r;
+    if (!original.present) return RegSetValueExW(key.get(), kStoredPolicyValue, 0, REG_NONE, nullptr, 0);
+    return RegSetValueExW(key.get(), kStoredPolicyValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&original.value),
+                          sizeof original.value);
+}
+
+LONG remove_stored_policy() {
+    const LONG r = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, KEY_WOW64_64KEY, 0);
+    return r == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : r;
+}
+
+MachinePolicy::~MachinePolicy() {
+    key_.reset();
+    root_.reset();
+    if (gpo_) gpo_->Release();
+}
+
+bool MachinePolicy::open(PolicyReport report) {
+    HRESULT hr = CoCreateInstance(kGroupPolicyObjectClass, nullptr, CLSCTX_INPROC_SERVER, kGroupPolicyObjectInterface,
+                                  reinterpret_cast<void**>(&gpo_));
+    if (FAILED(hr) || !gpo_) {
+        gpo_ = nullptr;
+        report("CoCreateInstance failed; hr = ", static_cast<unsigned long>(hr));
+        return false;
+    }
+    hr = gpo_->OpenLocalMachineGPO(GPO_OPEN_LOAD_REGISTRY);
+    if (FAILED(hr)) {
+        report("OpenLocalMachineGPO failed - error ", static_cast<unsigned long>(hr));
+        return false;
+    }
+    HKEY raw_root = nullptr;
+    hr = gpo_->GetRegistryKey(GPO_SECTION_MACHINE, &raw_root);
+    if (FAILED(hr) || !raw_root) {
+        report("GetRegistryKey failed - error ", static_cast<unsigned long>(hr));
+        return false;
+    }
+    root_.reset(raw_root);
+    DWORD disposition = 0;
+    const LONG created = RegCreateKeyExW(root_.get(), kPolicyKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                                         key_.put(), &disposition);
+    if (created != ERROR_SUCCESS) {
+        report("RegCreateKeyEx failed - error ", static_cast<unsigned long>(created));
+        return false;
+    }
+    existed_ = disposition == REG_OPENED_EXISTING_KEY;
+    return true;
+}
+
+LONG MachinePolicy::read(PolicyValue& value) const {
+    DWORD v = 0, size = sizeof v, type = 0;
+    const LONG r = RegQueryValueExW(key_.get(), kPolicyValue, nullptr, &type, reinterpret_cast<BYTE*>(&v), &size);
+    if (r == ERROR_SUCCESS) value = PolicyValue{true, v};
+    return r;
+}
+
+LONG MachinePolicy::write(const PolicyValue& value) const {
+    if (!value.present) return RegDeleteValueW(key_.get(), kPolicyValue);
+    return RegSetValueExW(key_.get(), kPolicyValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.value), sizeof value.value);
+}
+
+HRESULT MachinePolicy::save(bool add) {
+    key_.reset();
+    GUID extension = kRegistryExtension;
+    GUID snap_in = kSnapIn;
+    return gpo_->Save(TRUE, add ? TRUE : FALSE, &extension, &snap_in);
+}
+
+void restore_policy_left_behind() {
+    PolicyValue original;
+    if (!load_stored_policy(original)) return;
+    vesk_log_message(VESK_LOG_WARNING, kSource, "The installer ended without restoring the restore point policy - restoring it");
+    ComScope com;
+    MachinePolicy policy;
+    if (!policy.open(report_to_log)) return;
+    const LONG changed = policy.write(original);
+    const HRESULT saved = policy.save(false);
+    if (changed != ERROR_SUCCESS) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not restore DisableSystemRestore: %s",
+                         last_error_text(static_cast<DWORD>(changed)));
+        return;
+    }
+    if (FAILED(saved))
+        vesk_log_message(VESK_LOG_WARNING, kSource, "Saving the restored policy failed - error %lx", static_cast<unsigned long>(saved));
+    if (const LONG r = remove_stored_policy(); r != ERROR_SUCCESS)
+        vesk_log_message(VESK_LOG_WARNING, kSource, "Could not remove the stored restore point policy: %s",
+                         last_error_text(static_cast<DWORD>(r)));
+    vesk_log_message(VESK_LOG_INFO, kSource, "Restored the system restore point creation setting");
+}
