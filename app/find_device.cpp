@@ -35,7 +35,8 @@ bool choose_supported_device(vesk_device* list, vesk_device** device) {
             *device = candidate;
             return true;
         }
-        post_diagnostic("Refusing this device: its IDs/interface do not match the supported non-composite DFU bootloader.");
+        post_diagnostic(
+            "Refusing this device: its IDs/interface do not match the supported non-composite DFU bootloader.");
         post_diagnostic("Hardware ID: %s; compatible ID: %s; composite: %d",
                         candidate->hardware_id ? candidate->hardware_id : "(missing)",
                         candidate->compatible_id ? candidate->compatible_id : "(missing)",

@@ -151,7 +151,8 @@ int remove_earlier_packages(const wchar_t* current) {
     int removed = 0;
     do {
         const std::wstring name = entry.cFileName;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             continue;
         if (!is_package_directory_name(name) || same_name(name, own)) continue;
         const std::wstring full = parent + L"\\" + name;

@@ -40,7 +40,8 @@ constexpr control_row kControls[] = {
     {L"STATIC", kNotice, 0, 20, 46, 660, 62, 0, nullptr},
     {L"STATIC", L"Ready to check the device.", 0, 20, 116, 660, 24, 0, &setup_window_state::status_line},
     {L"BUTTON", L"Check device", WS_TABSTOP, 20, 150, 130, 32, IDC_CHECK_DEVICE, &setup_window_state::check_button},
-    {L"BUTTON", L"Install WinUSB", WS_TABSTOP, 162, 150, 150, 32, IDC_INSTALL_WINUSB, &setup_window_state::install_button},
+    {L"BUTTON", L"Install WinUSB", WS_TABSTOP, 162, 150, 150, 32, IDC_INSTALL_WINUSB,
+     &setup_window_state::install_button},
     {L"BUTTON", L"Copy diagnostics", WS_TABSTOP, 324, 150, 150, 32, IDC_COPY_DIAGNOSTICS, nullptr},
     {L"BUTTON", L"Open updater", WS_TABSTOP, 486, 150, 150, 32, IDC_OPEN_UPDATER, nullptr},
     {L"EDIT", L"", kPaneStyle, 20, 200, 660, 262, 0, &setup_window_state::pane},
@@ -48,9 +49,8 @@ constexpr control_row kControls[] = {
 
 void create_controls(setup_window_state& state) {
     for (const control_row& row : kControls) {
-        HWND control = CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, row.x, row.y,
-                                       row.width, row.height, state.window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
+        HWND control = CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, row.x, row.y, row.width,
+                                       row.height, state.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
                                        GetModuleHandleW(nullptr), nullptr);
         if (control) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), TRUE);
         if (row.slot) state.*row.slot = control;
@@ -74,8 +74,8 @@ void set_status(const setup_window_state& state, const wchar_t* text) { SetWindo
 void start_operation(setup_window_state& state, int32_t action) {
     if (state.busy) return;
     const bool install = action == SETUP_ACTION_INSTALL;
-    if (install && MessageBoxW(state.window, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) !=
-                       IDYES)
+    if (install &&
+        MessageBoxW(state.window, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return;
     // The box ran a message loop: an operation may have started meanwhile, and two never overlap.
     if (state.busy) return;
@@ -132,7 +132,8 @@ LRESULT on_create(setup_window_state& state) {
     append_diagnostic_line(window, kTestBuildLine);
 #endif
     append_diagnostic_line(window, kVersionLine);
-    append_diagnostic_line(window, "AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.");
+    append_diagnostic_line(window,
+                           "AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.");
     if (vesk_register_logger(window, WM_SETUP_LIBRARY_LOG, kLoggerBufferBytes) != VESK_OK)
         append_diagnostic_line(
             window, "Warning: detailed libvesk logging is unavailable; operation errors will still be recorded.");
@@ -171,21 +172,21 @@ void open_updater(const setup_window_state& state) {
 
 LRESULT on_command(setup_window_state& state, WORD id) {
     switch (id) {
-    case IDC_CHECK_DEVICE:
-        start_operation(state, SETUP_ACTION_CHECK);
-        break;
-    case IDC_INSTALL_WINUSB:
-        if (IsWindowEnabled(state.install_button) && state.checked_device_id[0] != '\0')
-            start_operation(state, SETUP_ACTION_INSTALL);
-        break;
-    case IDC_COPY_DIAGNOSTICS:
-        copy_diagnostics(state);
-        break;
-    case IDC_OPEN_UPDATER:
-        open_updater(state);
-        break;
-    default:
-        break;
+        case IDC_CHECK_DEVICE:
+            start_operation(state, SETUP_ACTION_CHECK);
+            break;
+        case IDC_INSTALL_WINUSB:
+            if (IsWindowEnabled(state.install_button) && state.checked_device_id[0] != '\0')
+                start_operation(state, SETUP_ACTION_INSTALL);
+            break;
+        case IDC_COPY_DIAGNOSTICS:
+            copy_diagnostics(state);
+            break;
+        case IDC_OPEN_UPDATER:
+            open_updater(state);
+            break;
+        default:
+            break;
     }
     return 0;
 }
@@ -274,24 +275,24 @@ LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPA
     // A few messages come before WM_NCCREATE; none needs the state.
     if (!state) return DefWindowProcW(window, message, wparam, lparam);
     switch (message) {
-    case WM_NCDESTROY:
-        return on_ncdestroy(window, message, wparam, lparam);
-    case WM_CREATE:
-        return on_create(*state);
-    case WM_COMMAND:
-        return on_command(*state, LOWORD(wparam));
-    case WM_SETUP_DIAGNOSTIC:
-        return on_diagnostic(window, wparam, reinterpret_cast<char*>(lparam));
-    case WM_SETUP_DONE:
-        return on_done(*state, reinterpret_cast<setup_request*>(lparam));
-    case WM_SETUP_LIBRARY_LOG:
-        return on_library_log(window);
-    case WM_CLOSE:
-        return on_close(*state);
-    case WM_DESTROY:
-        return on_destroy(window);
-    default:
-        return DefWindowProcW(window, message, wparam, lparam);
+        case WM_NCDESTROY:
+            return on_ncdestroy(window, message, wparam, lparam);
+        case WM_CREATE:
+            return on_create(*state);
+        case WM_COMMAND:
+            return on_command(*state, LOWORD(wparam));
+        case WM_SETUP_DIAGNOSTIC:
+            return on_diagnostic(window, wparam, reinterpret_cast<char*>(lparam));
+        case WM_SETUP_DONE:
+            return on_done(*state, reinterpret_cast<setup_request*>(lparam));
+        case WM_SETUP_LIBRARY_LOG:
+            return on_library_log(window);
+        case WM_CLOSE:
+            return on_close(*state);
+        case WM_DESTROY:
+            return on_destroy(window);
+        default:
+            return DefWindowProcW(window, message, wparam, lparam);
     }
 }
 

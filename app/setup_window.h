@@ -16,7 +16,8 @@ inline constexpr char kTestBuildLine[] =
 #else
 inline constexpr wchar_t kSetupWindowTitle[] = L"Morvane Windows Driver Setup";
 #endif
-inline constexpr char kVersionLine[] = "Morvane Windows Driver Setup " VESK_SETUP_VERSION " / libvesk " VESK_LIBRARY_VERSION;
+inline constexpr char kVersionLine[] =
+    "Morvane Windows Driver Setup " VESK_SETUP_VERSION " / libvesk " VESK_LIBRARY_VERSION;
 
 inline constexpr int IDC_CHECK_DEVICE = 101;
 inline constexpr int IDC_INSTALL_WINUSB = 102;

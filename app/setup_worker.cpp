@@ -104,7 +104,8 @@ void run_operation(setup_request& request) {
     if (is_winusb_driver(driver)) {
         request.outcome = SETUP_OUTCOME_ALREADY_WINUSB;
         post_diagnostic("WinUSB is already installed. No driver changes are needed.");
-        post_diagnostic("Close other flashing tools, reconnect in BOOT0, then use " SETUP_UPDATER_ADDRESS_NO_SCHEME ".");
+        post_diagnostic("Close other flashing tools, reconnect in BOOT0, then use " SETUP_UPDATER_ADDRESS_NO_SCHEME
+                        ".");
         return;
     }
     if (!install) {
@@ -148,7 +149,8 @@ void run_operation(setup_request& request) {
     }
 
     // The driver store holds the accepted package now; earlier runs' directories only take room.
-    post_diagnostic("Removed %d package directories of earlier installations.", remove_earlier_packages(wide_directory));
+    post_diagnostic("Removed %d package directories of earlier installations.",
+                    remove_earlier_packages(wide_directory));
     found.release();
     post_diagnostic("Windows accepted the package. Checking that WinUSB is actually bound...");
     for (int poll = 0; poll < kVerifyPolls; ++poll) {
@@ -168,7 +170,8 @@ void run_operation(setup_request& request) {
         if (poll + 1 < kVerifyPolls) Sleep(kVerifyPollIntervalMs);
     }
     post_diagnostic(
-        "Installation could not be verified. Reconnect in BOOT0 and click Check device. A Windows restart may be required.");
+        "Installation could not be verified. Reconnect in BOOT0 and click Check device. A Windows restart may be "
+        "required.");
 }
 
 }  // namespace
@@ -176,7 +179,6 @@ void run_operation(setup_request& request) {
 DWORD WINAPI setup_worker(void* parameter) {
     auto* request = static_cast<setup_request*>(parameter);
     run_operation(*request);  // frees its device lists before returning
-    if (!PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request)))
-        std::free(request);
+    if (!PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request))) std::free(request);
     return 0;
 }

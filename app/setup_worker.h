@@ -32,7 +32,7 @@ inline constexpr char kManufacturer[] = "Morvane";
 inline constexpr uint32_t kPendingWaitMs = 30000;
 inline constexpr int kVerifyPolls = 40;
 inline constexpr DWORD kVerifyPollIntervalMs = 250;
-inline constexpr std::size_t kPackagePathUnits = MAX_PATH;      // 260, terminator included
+inline constexpr std::size_t kPackagePathUnits = MAX_PATH;  // 260, terminator included
 inline constexpr std::size_t kPackagePathUtf8Bytes = 3 * MAX_PATH;
 inline constexpr std::size_t kGuidStringUnits = 40;
 

@@ -149,7 +149,8 @@ vesk_result copy_inf(const char* device_id, const char* hardware_id, const char*
     BOOL ok = SetupCopyOEMInfW(path.get(), nullptr, SPOST_PATH, 0, stored16, static_cast<DWORD>(std::size(stored16)),
                                nullptr, nullptr);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (ok && WideCharToMultiByte(CP_UTF8, 0, stored16, -1, stored, static_cast<int>(sizeof stored), nullptr, nullptr) <= 0) {
+    if (ok &&
+        WideCharToMultiByte(CP_UTF8, 0, stored16, -1, stored, static_cast<int>(sizeof stored), nullptr, nullptr) <= 0) {
         ok = FALSE;
         error = GetLastError();
     }

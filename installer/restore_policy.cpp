@@ -63,7 +63,8 @@ bool set_restore_point_policy(bool disable) {
     }
     if (!disable)
         if (const LONG r = remove_stored_policy(); r != ERROR_SUCCESS)
-            installer_log("could not remove the stored DisableSystemRestore value - error %x", static_cast<unsigned>(r));
+            installer_log("could not remove the stored DisableSystemRestore value - error %x",
+                          static_cast<unsigned>(r));
     installer_log("successfully %s the system restore point creation setting", disable ? "disabled" : "restored");
     return true;
 }

@@ -69,8 +69,8 @@ UniqueFile open_syslog(char (&name)[kInstallerPathBytes]) {
         (void)format_into(name + used, sizeof name - used, "%s", suffix);
         Utf16 path(to_utf16(name));
         if (!path) continue;
-        UniqueFile file(CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueFile file(CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) return file;
     }
     return UniqueFile();

@@ -59,12 +59,12 @@ typedef struct vesk_device {
     uint16_t product_id;
     int32_t composite;
     uint8_t interface_number;
-    char* description;    // UTF-8, or null
-    char* driver;         // service name (ANSI), null when driverless
-    char* device_id;      // instance ID (ANSI)
-    char* hardware_id;    // first hardware ID, empty when unreadable
-    char* compatible_id;  // first compatible ID, empty when none
-    char* upper_filter;   // first upper filter, or null
+    char* description;        // UTF-8, or null
+    char* driver;             // service name (ANSI), null when driverless
+    char* device_id;          // instance ID (ANSI)
+    char* hardware_id;        // first hardware ID, empty when unreadable
+    char* compatible_id;      // first compatible ID, empty when none
+    char* upper_filter;       // first upper filter, or null
     uint64_t driver_version;  // 16 bits per dotted part
 } vesk_device;
 

@@ -6,8 +6,8 @@
 
 /* The DLL's entry (named to the linker) and its one export. */
 BOOL WINAPI standin_entry(HINSTANCE instance, DWORD reason, LPVOID reserved);
-__declspec(dllexport) DWORD CALLBACK STANDIN_ENTRY_POINT(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data,
-                                                         PCOINSTALLER_CONTEXT_DATA context);
+__declspec(dllexport) DWORD CALLBACK
+    STANDIN_ENTRY_POINT(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data, PCOINSTALLER_CONTEXT_DATA context);
 
 BOOL WINAPI standin_entry(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;
@@ -16,8 +16,8 @@ BOOL WINAPI standin_entry(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
 
-__declspec(dllexport) DWORD CALLBACK STANDIN_ENTRY_POINT(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data,
-                                                         PCOINSTALLER_CONTEXT_DATA context) {
+__declspec(dllexport) DWORD CALLBACK
+    STANDIN_ENTRY_POINT(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data, PCOINSTALLER_CONTEXT_DATA context) {
     (void)function;
     (void)set;
     (void)data;

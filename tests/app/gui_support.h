@@ -31,7 +31,8 @@ inline void pump_messages() {
 }
 
 // Polls cond until it holds or timeout_ms have passed; pumps this thread's messages meanwhile.
-template <class Cond> bool wait_for(Cond cond, int timeout_ms) {
+template <class Cond>
+bool wait_for(Cond cond, int timeout_ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         pump_messages();
@@ -43,7 +44,8 @@ template <class Cond> bool wait_for(Cond cond, int timeout_ms) {
 
 inline std::wstring text_of(HWND h) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length)) return L"<no answer>";
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length))
+        return L"<no answer>";
     std::wstring text(length + 1, L'\0');
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(h, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
@@ -128,7 +130,8 @@ inline Box read_box(HWND h) {
     // The default button carries the default push-button style (Wine's boxes leave DM_GETDEFID
     // at IDOK whatever they show, so that is only the fallback).
     for (HWND c : children(h))
-        if (same_ascii_nocase(class_of(c), L"Button") && (GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+        if (same_ascii_nocase(class_of(c), L"Button") &&
+            (GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
             b.default_button = GetDlgCtrlID(c);
     DWORD_PTR def = 0;
     if (!b.default_button && SendMessageTimeoutW(h, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &def) &&
@@ -250,7 +253,8 @@ inline std::vector<std::wstring> package_directories() {
     HANDLE find = FindFirstFileW((std::wstring(folder) + L"\\Morvane-Driver-*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) names.push_back(std::wstring(folder) + L"\\" + data.cFileName);
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            names.push_back(std::wstring(folder) + L"\\" + data.cFileName);
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return names;
@@ -298,7 +302,8 @@ inline std::wstring describe_dacl(const std::wstring& path) {
 
 inline std::wstring describe_sddl(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return L"<bad sddl>";
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return L"<bad sddl>";
     std::wstring d = describe_descriptor(sd);
     LocalFree(sd);
     return d;
@@ -309,7 +314,8 @@ inline std::wstring describe_sddl(const wchar_t* sddl) {
 // DACL as given; Wine keeps only what Unix permission bits can carry and makes up the rest.
 inline std::wstring stored_dacl_for(const wchar_t* sddl) {
     wchar_t folder[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return L"<no folder>";
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        return L"<no folder>";
     const std::wstring probe = std::wstring(folder) + L"\\vesk-dacl-probe-" + std::to_wstring(GetCurrentProcessId());
     RemoveDirectoryW(probe.c_str());
     PSECURITY_DESCRIPTOR sd = nullptr;

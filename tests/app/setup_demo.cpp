@@ -178,8 +178,8 @@ int wmain(int argc, wchar_t** argv) {
             let_paint(progress);
             let_paint(window);
             snapshot("2-progress");
-        }
-        else say("NO_PROGRESS_WINDOW");
+        } else
+            say("NO_PROGRESS_WINDOW");
         gui::wait_for([&] { return idle() && status() != kInstalling; }, kInstallMs);
         std::snprintf(seconds, sizeof seconds, "INSTALL_SECONDS %.2f", seconds_since(install_start));
         say(seconds);

@@ -37,7 +37,8 @@ TEST_CASE("identity rule: every accepted and refused form") {
         {"revision of three digits", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11&REV_020", kCompat, kId, false},
         {"revision of five digits", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11&REV_02000", kCompat, kId, false},
         {"revision digit G", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11&REV_02G0", kCompat, kId, false},
-        {"nine characters, other marker", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11&MI_00000", kCompat, kId, false},
+        {"nine characters, other marker", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11&MI_00000", kCompat, kId,
+         false},
         {"nine characters, marker without &", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11XREV_0200", kCompat, kId,
          false},
         {"revision marker only", 0x2E3C, 0xDF11, false, "USB\\VID_2E3C&PID_DF11&REV_", kCompat, kId, false},
@@ -83,7 +84,7 @@ TEST_CASE("ASCII folding: only a to z, no locale") {
         {"", "", true},
         {"\xE4", "\xC4", false},  // Latin-1 a/A umlaut: not folded
         {"\xE4", "\xE4", true},
-        {"[", "{", false},        // 0x5B and 0x7B differ by 0x20 but are no letters
+        {"[", "{", false},  // 0x5B and 0x7B differ by 0x20 but are no letters
         {"@", "`", false},
         {nullptr, "abc", false},
         {"abc", nullptr, false},
@@ -103,8 +104,8 @@ TEST_CASE("WinUSB is recognised by its service name only") {
         bool want;
     };
     static const Row rows[] = {
-        {"WinUSB", true}, {"winusb", true}, {"WINUSB", true}, {"WinUSB2", false}, {"WinUS", false},
-        {"", false},      {nullptr, false}, {"usbccgp", false},
+        {"WinUSB", true}, {"winusb", true}, {"WINUSB", true}, {"WinUSB2", false},
+        {"WinUS", false}, {"", false},      {nullptr, false}, {"usbccgp", false},
     };
     for (const Row& r : rows) {
         CAPTURE(r.driver ? r.driver : "(null)");

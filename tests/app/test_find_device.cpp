@@ -158,8 +158,9 @@ TEST_CASE("one refused bootloader names its IDs") {
         Found f;
         CHECK_FALSE(f.ok);
         CHECK(f.device == nullptr);
-        CHECK(pane.take() == Lines{kRefused, "Hardware ID: USB\\VID_2E3C&PID_DF11&REV_0200; compatible ID: "
-                                             "USB\\Class_FE&SubClass_01; composite: 0"});
+        CHECK(pane.take() == Lines{kRefused,
+                                   "Hardware ID: USB\\VID_2E3C&PID_DF11&REV_0200; compatible ID: "
+                                   "USB\\Class_FE&SubClass_01; composite: 0"});
     }
     // Missing strings (a copy that could not be made) are named as such.
     vesk_device interface_record = {};
@@ -199,8 +200,8 @@ TEST_CASE("post_diagnostic cuts at 2047 bytes and never waits for the window") {
     setup_window_handle = nullptr;
     post_diagnostic("lost");
     MSG msg;
-    const bool queued = PeekMessageW(&msg, reinterpret_cast<HWND>(-1), WM_SETUP_DIAGNOSTIC, WM_SETUP_DIAGNOSTIC,
-                                     PM_REMOVE);
+    const bool queued =
+        PeekMessageW(&msg, reinterpret_cast<HWND>(-1), WM_SETUP_DIAGNOSTIC, WM_SETUP_DIAGNOSTIC, PM_REMOVE);
     if (queued) std::free(reinterpret_cast<char*>(msg.lParam));
     CHECK_FALSE(queued);
     Pane again;

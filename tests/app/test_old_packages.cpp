@@ -21,7 +21,8 @@ bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INV
 
 bool make_dir(const std::wstring& path, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     const BOOL made = CreateDirectoryW(path.c_str(), sd ? &sa : nullptr);
     LocalFree(sd);
@@ -53,8 +54,8 @@ bool make_junction(const std::wstring& link, const std::wstring& target) {
         const WORD name_bytes = static_cast<WORD>(nt.size() * sizeof(wchar_t));
         std::vector<BYTE> buffer(16 + name_bytes + 2 * sizeof(wchar_t));
         const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
-        const WORD fields[6] = {static_cast<WORD>(buffer.size() - 8), 0, 0, name_bytes,
-                                static_cast<WORD>(name_bytes + sizeof(wchar_t)), 0};
+        const WORD fields[6] = {
+            static_cast<WORD>(buffer.size() - 8), 0, 0, name_bytes, static_cast<WORD>(name_bytes + sizeof(wchar_t)), 0};
         std::memcpy(buffer.data(), &tag, 4);
         std::memcpy(buffer.data() + 4, fields, sizeof fields);
         std::memcpy(buffer.data() + 16, nt.c_str(), name_bytes);

@@ -12,11 +12,11 @@ TEST_CASE("only the program's own name form is a package directory name") {
         {L"Morvane-Driver-{0BADF00D-0000-4000-8000-000000000001}", true},
         {L"Morvane-Driver-{0badf00d-abcd-4000-8000-00000000000f}", true},
         {L"Morvane-Driver-{0BADF00D-0000-4000-8000-000000000001}.old", false},
-        {L"Morvane-Driver-{0BADF00D-0000-4000-8000-00000000000}", false},    // one digit short
-        {L"Morvane-Driver-{0BADF00D-0000-4000-8000-00000000000G}", false},   // not hexadecimal
-        {L"Morvane-Driver-{0BADF00D-0000-4000-8000+000000000001}", false},   // a dash in the wrong form
-        {L"Morvane-Driver-(0BADF00D-0000-4000-8000-000000000001)", false},   // no braces
-        {L"morvane-driver-{0BADF00D-0000-4000-8000-000000000001}", false},   // the prefix as written
+        {L"Morvane-Driver-{0BADF00D-0000-4000-8000-00000000000}", false},   // one digit short
+        {L"Morvane-Driver-{0BADF00D-0000-4000-8000-00000000000G}", false},  // not hexadecimal
+        {L"Morvane-Driver-{0BADF00D-0000-4000-8000+000000000001}", false},  // a dash in the wrong form
+        {L"Morvane-Driver-(0BADF00D-0000-4000-8000-000000000001)", false},  // no braces
+        {L"morvane-driver-{0BADF00D-0000-4000-8000-000000000001}", false},  // the prefix as written
         {L"Other-Driver-{0BADF00D-0000-4000-8000-000000000001}", false},
         {L"Morvane-Driver-", false},
         {L"", false},

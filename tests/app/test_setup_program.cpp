@@ -32,8 +32,7 @@ namespace {
 constexpr int kStartMs = 30000;
 constexpr int kInstallMs = 180000;
 constexpr int kExitMs = 15000;
-constexpr wchar_t kReady[] =
-    L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
+constexpr wchar_t kReady[] = L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
 constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
 
 // The program under test: VESK_SETUP_EXE, a Unix path from CTest, as a Windows path.
@@ -113,8 +112,8 @@ std::string device_service(const std::string& instance_id) {
     std::string service = "<absent>";
     if (SetupDiOpenDeviceInfoA(set, instance_id.c_str(), nullptr, 0, &data)) {
         char buffer[256] = {};
-        service = SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_SERVICE, nullptr,
-                                                    reinterpret_cast<BYTE*>(buffer), sizeof buffer - 1, nullptr)
+        service = SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(buffer),
+                                                    sizeof buffer - 1, nullptr)
                       ? buffer
                       : "<none>";
     }
@@ -134,7 +133,6 @@ std::wstring version_string(const std::vector<BYTE>& info, const wchar_t* name) 
     if (!VerQueryValueW(info.data(), key.c_str(), &value, &length) || !value) return L"<absent>";
     return static_cast<const wchar_t*>(value);
 }
-
 
 std::wstring common_appdata() {
     wchar_t folder[MAX_PATH] = {};
@@ -172,7 +170,8 @@ void remove_tree(const std::wstring& path) {
 // SDDL, or with default security (null).
 bool make_tree(const std::wstring& path, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     const BOOL made = CreateDirectoryW(path.c_str(), sd ? &sa : nullptr);
     LocalFree(sd);
@@ -196,14 +195,14 @@ bool make_junction(const std::wstring& link, const std::wstring& target) {
     auto* header = reinterpret_cast<DWORD*>(buffer.data());
     header[0] = IO_REPARSE_TAG_MOUNT_POINT;
     auto* w = reinterpret_cast<WORD*>(buffer.data() + 4);
-    w[0] = static_cast<WORD>(buffer.size() - 8);               // data length
-    w[2] = 0;                                                  // substitute name offset
-    w[3] = static_cast<WORD>(nt.size() * sizeof(wchar_t));     // and length
-    w[4] = static_cast<WORD>(w[3] + sizeof(wchar_t));          // print name offset, empty
+    w[0] = static_cast<WORD>(buffer.size() - 8);            // data length
+    w[2] = 0;                                               // substitute name offset
+    w[3] = static_cast<WORD>(nt.size() * sizeof(wchar_t));  // and length
+    w[4] = static_cast<WORD>(w[3] + sizeof(wchar_t));       // print name offset, empty
     std::memcpy(buffer.data() + 16, nt.c_str(), w[3]);
     DWORD got = 0;
-    const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
-                                    0, &got, nullptr);
+    const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                    nullptr, 0, &got, nullptr);
     CloseHandle(h);
     if (!ok) RemoveDirectoryW(link.c_str());
     return ok != FALSE;
@@ -247,7 +246,8 @@ TEST_CASE("the built program carries its manifest and version resource") {
     CHECK(fixed->dwProductVersionMS == MAKELONG(0, 1));
     CHECK(fixed->dwProductVersionLS == MAKELONG(0, 1));
     DWORD* translation = nullptr;
-    REQUIRE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
+    REQUIRE(
+        VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     REQUIRE(length == 4);
     CHECK(LOWORD(*translation) == 0x0409);  // US English
     CHECK(HIWORD(*translation) == 1200);    // Unicode
@@ -313,8 +313,9 @@ TEST_CASE("a whole installation against a simulated bootloader") {
 #if VESK_CARRIES_STANDINS
     // A test build says so in its title and first line (and prepares only under VESK_TEST_BUILD=1).
     CHECK(text_of(setup.window()) == L"Morvane Windows Driver Setup (test build)");
-    first.insert(first.begin(), L"This test build carries test stand-ins of Microsoft's co-installers and cannot "
-                                L"install a driver on a real PC.");
+    first.insert(first.begin(),
+                 L"This test build carries test stand-ins of Microsoft's co-installers and cannot "
+                 L"install a driver on a real PC.");
 #else
     CHECK(text_of(setup.window()) == L"Morvane Windows Driver Setup");
 #endif
@@ -344,11 +345,11 @@ TEST_CASE("a whole installation against a simulated bootloader") {
     CHECK(disabled_during_progress);
     if (progress) CHECK(GetWindow(progress, GW_OWNER) == setup.window());
 
-    REQUIRE(gui::wait_for([&] { return setup.status() != kInstalling && setup.enabled(IDC_CHECK_DEVICE); },
-                          kInstallMs));
+    REQUIRE(
+        gui::wait_for([&] { return setup.status() != kInstalling && setup.enabled(IDC_CHECK_DEVICE); }, kInstallMs));
     const double install_time = seconds_since(install_start);
     MESSAGE("first Ready line after start: " << to_ready << " s; installation (check, prepare, install, verify): "
-                                            << install_time << " s");
+                                             << install_time << " s");
 
     const Lines lines = setup.lines();
     std::string all;
@@ -454,8 +455,8 @@ TEST_CASE("a device that is gone right after its installation: 40 polls, then th
     CloseHandle(scan_guard);
     REQUIRE(accepted);
     REQUIRE_MESSAGE(removed, remove_error);
-    REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_CHECK_DEVICE) && setup.status() != kInstalling; },
-                          kInstallMs));
+    REQUIRE(
+        gui::wait_for([&] { return setup.enabled(IDC_CHECK_DEVICE) && setup.status() != kInstalling; }, kInstallMs));
     const double poll_time = seconds_since(polling);
     MESSAGE("40 polls took " << poll_time << " s");
 
@@ -561,14 +562,16 @@ TEST_CASE("a device list whose guard stays taken is tried a few times, then name
     SetupProgram setup;
     REQUIRE(setup.window());
     // The first check runs by itself and frees its list last.
-    const wchar_t kNotFreed[] = L"Could not free the device list (-6): Requested resource busy or similar call already in progress";
+    const wchar_t kNotFreed[] =
+        L"Could not free the device list (-6): Requested resource busy or similar call already in progress";
     const bool named = gui::wait_for([&] { return setup.has_line(kNotFreed); }, kStartMs);
     CloseHandle(guard);
     REQUIRE(named);
     CHECK(seconds_since(start) >= 0.2);  // four pauses between five attempts
-    CHECK(setup.lines() == Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
-                                 L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
-                                 L"Found DFU 2E3C:DF11. Current driver: (none)", kReady, kNotFreed});
+    CHECK(setup.lines() ==
+          Lines{L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1",
+                L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.",
+                L"Found DFU 2E3C:DF11. Current driver: (none)", kReady, kNotFreed});
     REQUIRE(gui::wait_for([&] { return setup.enabled(IDC_INSTALL_WINUSB); }, kStartMs));
     CHECK(setup.status() == L"DFU device checked. Install WinUSB when ready.");
 }

@@ -29,7 +29,8 @@ namespace {
 constexpr int kOperationMs = 30000;
 constexpr int kBoxMs = 10000;
 constexpr wchar_t kIntro1[] = L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1";
-constexpr wchar_t kIntro2[] = L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.";
+constexpr wchar_t kIntro2[] =
+    L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.";
 // A build with the co-installer stand-ins says so first, and in its title.
 #if VESK_CARRIES_STANDINS
 constexpr wchar_t kTitle[] = L"Morvane Windows Driver Setup (test build)";
@@ -43,8 +44,7 @@ const Lines kIntro = {kIntro1, kIntro2};
 constexpr wchar_t kNoDevice[] =
     L"No AT32 DFU device found. Connect Morvane while holding BOOT0, then click Check device.";
 constexpr wchar_t kFoundNone[] = L"Found DFU 2E3C:DF11. Current driver: (none)";
-constexpr wchar_t kReady[] =
-    L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
+constexpr wchar_t kReady[] = L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
 constexpr wchar_t kStatusChecked[] = L"DFU device checked. Install WinUSB when ready.";
 constexpr wchar_t kStatusIncomplete[] = L"Driver setup did not complete. Read diagnostics and check the device again.";
 constexpr wchar_t kStatusAlready[] = L"WinUSB is already installed. Open the updater.";
@@ -118,7 +118,6 @@ public:
 private:
     HWND hwnd_ = nullptr;
 };
-
 
 }  // namespace
 
@@ -246,8 +245,7 @@ TEST_CASE("a check ends in the outcome that the connected devices call for") {
          ""},
         {"a bootloader that already has WinUSB",
          {winusb},
-         {L"Found DFU 2E3C:DF11. Current driver: WinUSB",
-          L"WinUSB is already installed. No driver changes are needed.",
+         {L"Found DFU 2E3C:DF11. Current driver: WinUSB", L"WinUSB is already installed. No driver changes are needed.",
           L"Close other flashing tools, reconnect in BOOT0, then use " UPDATER_HOST "/updater."},
          kStatusAlready,
          false,
@@ -382,10 +380,10 @@ TEST_CASE("install: only after a check, only on Yes, only for the checked device
         w.command(IDC_INSTALL_WINUSB);
         CHECK(answer.seen());
         REQUIRE(w.wait_idle());
-        CHECK(w.lines_after(before) ==
-              Lines{L"Found DFU 2E3C:DF11. Current driver: WINUSB",
-                    L"WinUSB is already installed. No driver changes are needed.",
-                    L"Close other flashing tools, reconnect in BOOT0, then use " UPDATER_HOST "/updater."});
+        CHECK(w.lines_after(before) == Lines{L"Found DFU 2E3C:DF11. Current driver: WINUSB",
+                                             L"WinUSB is already installed. No driver changes are needed.",
+                                             L"Close other flashing tools, reconnect in BOOT0, then use " UPDATER_HOST
+                                             "/updater."});
         CHECK(w.status() == kStatusAlready);
         CHECK_FALSE(w.enabled(IDC_INSTALL_WINUSB));
         CHECK(gui::package_directories() == dirs);
@@ -479,13 +477,18 @@ TEST_CASE("the diagnostics pane: line conversion, the limit, the clipboard") {
             {"4092 characters", std::string(4092, 'a'), std::wstring(4092, L'a')},
             {"4093 characters", std::string(4093, 'b'), undecodable},
             {"a library-sized line of 8191 bytes", std::string(8191, 'c'), undecodable},
-            {"2046 three-byte characters (4092 units)", [] {
+            {"2046 three-byte characters (4092 units)",
+             [] {
                  std::string s;
                  for (int i = 0; i < 2046; ++i) s += "\xE2\x82\xAC\xE2\x82\xAC";
                  return s;
              }(),
              std::wstring(4092, L'\x20AC')},
-            {"an invalid byte", "a\xFF" "b", L"a\xFFFD" L"b"},
+            {"an invalid byte",
+             "a\xFF"
+             "b",
+             L"a\xFFFD"
+             L"b"},
             {"empty", "", L""},
         };
         for (const Row& row : rows) {

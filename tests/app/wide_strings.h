@@ -9,14 +9,16 @@
 #include "gui_support.h"
 
 namespace doctest {
-template <> struct StringMaker<std::wstring> {
+template <>
+struct StringMaker<std::wstring> {
     static String convert(const std::wstring& w) {
         std::string s(1, '"');
         s.append(gui::narrow(w)).push_back('"');
         return s.c_str();
     }
 };
-template <> struct StringMaker<std::vector<std::wstring>> {
+template <>
+struct StringMaker<std::vector<std::wstring>> {
     static String convert(const std::vector<std::wstring>& lines) {
         std::string s = "{";
         for (const std::wstring& l : lines) s.append("\n  \"").append(gui::narrow(l)).push_back('"');
@@ -47,8 +49,10 @@ inline void check_package_dacl(const std::wstring& dir) {
 // (Wine), each must read back like a probe made the library's way (an explicit Administrators
 // owner, no DACL) in a probe directory with the package descriptor.
 inline void check_package_entries(const std::wstring& dir) {
-    const std::string file_exact = "O:S-1-5-32-544 inherits S-1-5-18:001f01ff:10 S-1-5-32-544:001f01ff:10 S-1-3-4:001200a9:10";
-    const std::string dir_exact = "O:S-1-5-32-544 inherits S-1-5-18:001f01ff:13 S-1-5-32-544:001f01ff:13 S-1-3-4:001200a9:13";
+    const std::string file_exact =
+        "O:S-1-5-32-544 inherits S-1-5-18:001f01ff:10 S-1-5-32-544:001f01ff:10 S-1-3-4:001200a9:10";
+    const std::string dir_exact =
+        "O:S-1-5-32-544 inherits S-1-5-18:001f01ff:13 S-1-5-32-544:001f01ff:13 S-1-3-4:001200a9:13";
     const gui::EntryProbe probe = gui::probe_entries(kPackageSddl);
     const bool kept = gui::narrow(probe.file) == file_exact && gui::narrow(probe.directory) == dir_exact;
     if (!kept) MESSAGE("this platform keeps a package file only as: " << gui::narrow(probe.file));

@@ -79,7 +79,8 @@ void check_library_owner(const std::string& path) {
     UniqueLocal probe_owner(owner_of(probe));
     utf8_delete_file(probe.c_str());
     CHECK(EqualSid(owner.get(), probe_owner.get()));
-    REQUIRE_MESSAGE(!EqualSid(probe_owner.get(), admins.get()), "the platform keeps owners, this entry's is not Administrators");
+    REQUIRE_MESSAGE(!EqualSid(probe_owner.get(), admins.get()),
+                    "the platform keeps owners, this entry's is not Administrators");
     MESSAGE("this platform keeps no owner that is set; entries read back as their Unix owner");
 }
 }  // namespace
@@ -175,11 +176,15 @@ TEST_CASE("conversions: null, empty and non-ASCII") {
     Utf8 empty8(to_utf8(L""));
     REQUIRE(empty8);
     CHECK(empty8.get()[0] == '\0');
-    Utf16 w(to_utf16("Gr\xC3\xBC\xC3\x9F" "e"));  // "Grüße"
+    Utf16 w(
+        to_utf16("Gr\xC3\xBC\xC3\x9F"
+                 "e"));  // "Grüße"
     REQUIRE(w);
     CHECK(std::wstring(w.get()) == L"Gr\u00FC\u00DFe");
     Utf8 back(to_utf8(w.get()));
-    CHECK(std::string(back.get()) == "Gr\xC3\xBC\xC3\x9F" "e");
+    CHECK(std::string(back.get()) ==
+          "Gr\xC3\xBC\xC3\x9F"
+          "e");
 }
 
 TEST_CASE("adaptors leave the wrapped call's last error") {

@@ -34,7 +34,8 @@ std::string object_name(const char* function) {
 TEST_CASE("without private namespaces the guards use the global name and say so once") {
     capture_log();  // the logger's own guards log nothing
     clear_log();
-    const std::string fallback = "libvesk:warning [vesk_test_guard] No private namespaces on this system - guarding with";
+    const std::string fallback =
+        "libvesk:warning [vesk_test_guard] No private namespaces on this system - guarding with";
     {
         GlobalGuard first("vesk_test_guard");
         CHECK(first.status() == VESK_OK);
@@ -88,7 +89,8 @@ TEST_CASE("a squatter of the old global name with a descriptor of its own") {
     for (const Row& r : rows) {
         CAPTURE(std::string(r.what));
         PSECURITY_DESCRIPTOR sd = nullptr;
-        if (r.sddl) REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(r.sddl, SDDL_REVISION_1, &sd, nullptr));
+        if (r.sddl)
+            REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(r.sddl, SDDL_REVISION_1, &sd, nullptr));
         SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
         HANDLE squat = CreateMutexW(r.sddl ? &sa : nullptr, FALSE, L"Global\\vesk_test_squatted");
         REQUIRE(squat);

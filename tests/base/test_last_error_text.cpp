@@ -93,8 +93,8 @@ TEST_CASE("a language the system lacks falls back to the next one") {
     for (const Case& c : cases) {
         CAPTURE(c.name);
         std::memset(out, 'x', sizeof out);
-        const SystemMessage m =
-            system_message(ERROR_ACCESS_DENIED, out, sizeof out, "\r\n ", std::span(c.languages.begin(), c.languages.size()));
+        const SystemMessage m = system_message(ERROR_ACCESS_DENIED, out, sizeof out, "\r\n ",
+                                               std::span(c.languages.begin(), c.languages.size()));
         CHECK(m.found == c.found);
         CHECK(std::string(out) == c.text);
         CHECK(m.format_error == c.format_error);
@@ -127,7 +127,8 @@ TEST_CASE("two threads formatting different codes at once each keep their own te
     auto texts_of = [](uint32_t windows, uint32_t pki, int result) {
         return Texts{last_error_text(windows), PkiErrorText(pki), vesk_error_text(result)};
     };
-    const Texts want[2] = {texts_of(ERROR_FILE_NOT_FOUND, 0x8009FFF1, -1001), texts_of(ERROR_ACCESS_DENIED, 0x8009FFF2, -2002)};
+    const Texts want[2] = {texts_of(ERROR_FILE_NOT_FOUND, 0x8009FFF1, -1001),
+                           texts_of(ERROR_ACCESS_DENIED, 0x8009FFF2, -2002)};
     REQUIRE(want[0].windows != want[1].windows);
     REQUIRE(want[0].pki != want[1].pki);
     REQUIRE(want[0].result != want[1].result);

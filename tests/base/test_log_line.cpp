@@ -22,8 +22,8 @@ TEST_CASE("line prefix names the level and the source") {
         const char* want;
     };
     static const Row rows[] = {
-        {0, "libvesk:debug [src] x=5"},   {1, "libvesk:info [src] x=5"},     {2, "libvesk:warning [src] x=5"},
-        {3, "libvesk:error [src] x=5"},   {7, "libvesk:unknown [src] x=5"},  {-1, "libvesk:unknown [src] x=5"},
+        {0, "libvesk:debug [src] x=5"}, {1, "libvesk:info [src] x=5"},    {2, "libvesk:warning [src] x=5"},
+        {3, "libvesk:error [src] x=5"}, {7, "libvesk:unknown [src] x=5"}, {-1, "libvesk:unknown [src] x=5"},
     };
     for (const Row& r : rows) {
         CAPTURE(r.level);

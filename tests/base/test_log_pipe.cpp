@@ -114,8 +114,11 @@ TEST_CASE("lines reach the window in order with their level, filtered by the thr
         REQUIRE(reg.state.lines.size() == r.written.size());
         for (std::size_t i = 0; i < r.written.size(); ++i) {
             const int level = r.written[i];
-            const char* name = level == 0 ? "debug" : level == 1 ? "info" : level == 2 ? "warning"
-                             : level == 3 ? "error" : "unknown";
+            const char* name = level == 0   ? "debug"
+                               : level == 1 ? "info"
+                               : level == 2 ? "warning"
+                               : level == 3 ? "error"
+                                            : "unknown";
             CHECK(reg.state.lines[i] == std::string("libvesk:") + name + " [src] line " + std::to_string(level));
             CHECK(reg.state.levels[i] == static_cast<WPARAM>(level));
         }
@@ -134,7 +137,8 @@ TEST_CASE("a line over 511 characters is cut and followed by the notice at its l
     CHECK(reg.state.lines[0] == prefix + exact);
     CHECK(reg.state.lines[1] == prefix + exact);  // the '!' is cut
     CHECK(reg.state.lines[2] ==
-          "TRUNCATION detected for above line - Please send this log excerpt to the libvesk developers so we can fix it.");
+          "TRUNCATION detected for above line - Please send this log excerpt to the libvesk developers so we can fix "
+          "it.");
     CHECK(reg.state.levels[2] == VESK_LOG_WARNING);
 }
 
@@ -190,9 +194,8 @@ TEST_CASE("a window that never reads makes the writer drop lines, not hang") {
 
 TEST_CASE("a process holding the old fixed pipe name changes nothing") {
     UniqueFile squatter(CreateNamedPipeA("\\\\.\\pipe\\libvesk-logger", PIPE_ACCESS_DUPLEX,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT, PIPE_UNLIMITED_INSTANCES, 4096,
-                                         4096, 0,
-                                         nullptr));
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
+                                         PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
     REQUIRE(squatter);
     Registration reg;
     REQUIRE(reg.result == VESK_OK);

@@ -110,8 +110,8 @@ TEST_CASE("other releases give their codes") {
     // (Windows 8.1 is left out: a program that declares only Windows 10 support is told 6.2
     // by Wine's version calls and its VerifyVersionInfo alike.)
     static const Row rows[] = {
-        {nullptr, L"22000", "version=0xB0 arch=0x8664 supported=1"},   // Windows 11
-        {nullptr, L"20348", "version=0xB0 arch=0x8664 supported=1"},   // Server 2022 has the same rule
+        {nullptr, L"22000", "version=0xB0 arch=0x8664 supported=1"},  // Windows 11
+        {nullptr, L"20348", "version=0xB0 arch=0x8664 supported=1"},  // Server 2022 has the same rule
         {nullptr, L"19999", "version=0xA0 arch=0x8664 supported=1"},
         {L"win7", nullptr, "version=0x61 arch=0x8664 supported=1"},
         {L"vista", nullptr, "version=0x60 arch=0x8664 supported=0"},
@@ -124,8 +124,9 @@ TEST_CASE("other releases give their codes") {
             const std::string out = run_probe();
             CHECK(last_line(out) == r.want);
             // Below Windows 7 the refusal is logged under the caller's label.
-            const bool refused = out.find("libvesk:error [version_probe] This version of Windows is no longer supported") !=
-                                 std::string::npos;
+            const bool refused =
+                out.find("libvesk:error [version_probe] This version of Windows is no longer supported") !=
+                std::string::npos;
             CHECK(refused == (std::string(r.want).find("supported=0") != std::string::npos));
         } else {
             ScopedValue b32(HKEY_LOCAL_MACHINE, kCurrentVersion, L"CurrentBuildNumber", r.build, KEY_WOW64_32KEY);

@@ -150,7 +150,8 @@ bool measure(int devices, int rounds) {
             const int seen = library_turn ? library_scan() : bare_scan();
             const double took = now_ms() - start;
             if (seen != devices) {
-                std::fprintf(stderr, "%s scan saw %d of %d devices\n", library_turn ? "library" : "bare", seen, devices);
+                std::fprintf(stderr, "%s scan saw %d of %d devices\n", library_turn ? "library" : "bare", seen,
+                             devices);
                 return false;
             }
             (library_turn ? lib : bare).push_back(took);
@@ -178,8 +179,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {10, 100, 500};
     vesk_set_log_threshold(VESK_LOG_WARNING);  // as the setup program runs it
-    std::printf("%6s %6s %12s %12s %8s %10s %10s %10s\n", "N", "rounds", "library_ms", "bare_ms", "ratio",
-                "lib_us/dev", "bare_us/dev", "setup_ms");
+    std::printf("%6s %6s %12s %12s %8s %10s %10s %10s\n", "N", "rounds", "library_ms", "bare_ms", "ratio", "lib_us/dev",
+                "bare_us/dev", "setup_ms");
     for (int n : sizes) {
         if (n <= 0) continue;
         const int rounds = n <= 10 ? 41 : n <= 100 ? 21 : 9;

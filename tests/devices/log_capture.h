@@ -22,7 +22,8 @@ public:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"vesk_log_capture";
         RegisterClassW(&wc);  // fails harmlessly when already registered
-        window_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+        window_ =
+            CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
         SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         registered_ = window_ && retry_busy([&] { return vesk_register_logger(window_, kMessage, 0); }) == VESK_OK;
         vesk_set_log_threshold(threshold);

@@ -38,10 +38,10 @@ TEST_CASE("instance-ID pieces") {
         {"USB\\ROOT_HUB30\\4&1B2C3D&0&0", false, 0, 0, false, 0, {}},
         {"USB\\VID_ZZZZ&PID_0001\\1", true, 0, 0x0001, false, 0, {E::vid}},
         {"USB\\VID_&PID_&MI_\\1", true, 0, 0, false, 0, {E::vid, E::pid, E::mi}},
-        {"USB\\VID_12345&PID_1\\1", true, 0x1234, 0x0001, false, 0, {}},    // four digits at most
-        {"USB\\VID_1G&PID_0G\\1", true, 0x0001, 0x0000, false, 0, {}},       // leading digits count
-        {"USB\\vid_2E3C&pid_DF11&mi_00\\1", false, 0, 0, false, 0, {}},    // prefixes are case-sensitive
-        {"USB\\XVID_2E3C\\1", false, 0, 0, false, 0, {}},                  // only at a piece's start
+        {"USB\\VID_12345&PID_1\\1", true, 0x1234, 0x0001, false, 0, {}},  // four digits at most
+        {"USB\\VID_1G&PID_0G\\1", true, 0x0001, 0x0000, false, 0, {}},    // leading digits count
+        {"USB\\vid_2E3C&pid_DF11&mi_00\\1", false, 0, 0, false, 0, {}},   // prefixes are case-sensitive
+        {"USB\\XVID_2E3C\\1", false, 0, 0, false, 0, {}},                 // only at a piece's start
         {"USB#VID_2E3C#PID_DF11#MI_01", true, 0x2E3C, 0xDF11, true, 1, {}},
         {"&&&\\\\##", false, 0, 0, false, 0, {}},
         {"", false, 0, 0, false, 0, {}},
@@ -78,12 +78,12 @@ TEST_CASE("DriverVersion text packs into 16-bit parts") {
         {"..1..2..", (1ull << 16) | 2},  // empty parts are skipped
         {"", 0},
         {".", 0},
-        {"1.x", 1ull << 16},             // a part without digits counts as 0
-        {"2a.3", (2ull << 16) | 3},      // leading digits only
+        {"1.x", 1ull << 16},                                            // a part without digits counts as 0
+        {"2a.3", (2ull << 16) | 3},                                     // leading digits only
         {"1.2.3.4.5", (2ull << 48) | (3ull << 32) | (4ull << 16) | 5},  // the top part is shifted out
-        {"1.65537", (1ull << 16) + 65537},  // a part above 16 bits carries into the next
-        {"99999999999", 0x7FFFFFFFull},    // clamped to the signed 32-bit range
-        {"1.-1", (1ull << 16) - 1},         // sign-extended
+        {"1.65537", (1ull << 16) + 65537},                              // a part above 16 bits carries into the next
+        {"99999999999", 0x7FFFFFFFull},                                 // clamped to the signed 32-bit range
+        {"1.-1", (1ull << 16) - 1},                                     // sign-extended
     };
     for (const Row& r : rows) {
         CAPTURE(r.text);
@@ -93,9 +93,9 @@ TEST_CASE("DriverVersion text packs into 16-bit parts") {
 }
 
 TEST_CASE("hub and composite-parent services, ignoring case") {
-    static const char* hubs[] = {"usbhub",   "usbhub3",  "usb3hub",  "nusb3hub", "rusb3hub", "flxhcih",  "tihub3",
-                                 "etronhub3", "viahub3", "asmthub3", "iusb3hub", "vusb3hub", "amdhub30", "vhhub",
-                                 "USBHUB3",  "UsbHub"};
+    static const char* hubs[] = {"usbhub",   "usbhub3",   "usb3hub", "nusb3hub", "rusb3hub", "flxhcih",
+                                 "tihub3",   "etronhub3", "viahub3", "asmthub3", "iusb3hub", "vusb3hub",
+                                 "amdhub30", "vhhub",     "USBHUB3", "UsbHub"};
     for (const char* s : hubs) {
         CAPTURE(s);
         CHECK(is_hub_service(s));
@@ -118,8 +118,8 @@ TEST_CASE("description suffixes respect their length limits") {
         std::size_t len;
         bool interface_added, parent_added;
     };
-    static const Row rows[] = {{0, true, true},       {235, true, true},   {236, true, false},
-                               {238, true, false},    {239, false, false}, {255, false, false}};
+    static const Row rows[] = {{0, true, true},    {235, true, true},   {236, true, false},
+                               {238, true, false}, {239, false, false}, {255, false, false}};
     for (const Row& r : rows) {
         CAPTURE(r.len);
         const std::u16string base(r.len, u'd');
@@ -143,8 +143,12 @@ TEST_CASE("trailing white space is trimmed, inner kept") {
         const char* in;
         const char* want;
     };
-    static const Row rows[] = {{"DFU in FS Mode  \t\r\n\v\f", "DFU in FS Mode"}, {"  a b  ", "  a b"},
-                               {"   ", ""}, {"", ""}, {"x", "x"}, {"x\xA0", "x\xA0"}};  // no locale: 0xA0 stays
+    static const Row rows[] = {{"DFU in FS Mode  \t\r\n\v\f", "DFU in FS Mode"},
+                               {"  a b  ", "  a b"},
+                               {"   ", ""},
+                               {"", ""},
+                               {"x", "x"},
+                               {"x\xA0", "x\xA0"}};  // no locale: 0xA0 stays
     for (const Row& r : rows) {
         CAPTURE(r.in);
         std::string s = r.in;

@@ -186,11 +186,16 @@ TEST_CASE("the test prefix has no USB devices of its own") {
 
 TEST_CASE("list options decide which devices are listed") {
     Nodes nodes(devices());
-    const std::vector<std::string> driverless = {
-        "USB\\VID_2E3C&PID_DF11\\5&B00T&0&1", "USB\\VID_1234&PID_0001\\EMPTY", "USB\\VID_1234&PID_0002\\U1",
-        "USB\\VID_1234&PID_0002\\U2",        "USB\\VID_1234&PID_0002\\U3",   "USB\\VID_1234&PID_0003\\LONG",
-        "USB\\VID_1234&PID_0004\\TRIM",      "USB\\VID_XYZW&PID_0005\\BAD",  "USB\\VID_1234&PID_0007&MI_01\\LONGDESC",
-        "USB\\VID_1234&PID_0007&MI_03\\FITDESC"};
+    const std::vector<std::string> driverless = {"USB\\VID_2E3C&PID_DF11\\5&B00T&0&1",
+                                                 "USB\\VID_1234&PID_0001\\EMPTY",
+                                                 "USB\\VID_1234&PID_0002\\U1",
+                                                 "USB\\VID_1234&PID_0002\\U2",
+                                                 "USB\\VID_1234&PID_0002\\U3",
+                                                 "USB\\VID_1234&PID_0003\\LONG",
+                                                 "USB\\VID_1234&PID_0004\\TRIM",
+                                                 "USB\\VID_XYZW&PID_0005\\BAD",
+                                                 "USB\\VID_1234&PID_0007&MI_01\\LONGDESC",
+                                                 "USB\\VID_1234&PID_0007&MI_03\\FITDESC"};
     // Composite parents without a driver key: hidden by the hub rule, not by the driver rule.
     const std::vector<std::string> driverless_parents = {"USB\\VID_1234&PID_0008\\LONGPARENT",
                                                          "USB\\VID_1234&PID_0009\\FITPARENT"};
@@ -305,8 +310,7 @@ TEST_CASE("record fields for a representative set of devices") {
     CHECK(log.count(line("warning", "Could not read driver version")) == 5);
 
     CHECK(text(scan["USB\\VID_1234&PID_0007&MI_01\\LONGDESC"]->description) == std::string(239, 'i'));
-    CHECK(text(scan["USB\\VID_1234&PID_0007&MI_03\\FITDESC"]->description) ==
-          std::string(238, 'i') + " (Interface 3)");
+    CHECK(text(scan["USB\\VID_1234&PID_0007&MI_03\\FITDESC"]->description) == std::string(238, 'i') + " (Interface 3)");
     CHECK(text(scan["USB\\VID_1234&PID_0008\\LONGPARENT"]->description) == std::string(236, 'p'));
     CHECK(text(scan["USB\\VID_1234&PID_0009\\FITPARENT"]->description) ==
           std::string(235, 'p') + " (Composite Parent)");
@@ -326,9 +330,9 @@ TEST_CASE("record fields for a representative set of devices") {
         if (at < want.size() && l == want[at]) ++at;
     CHECK(at == want.size());
     CHECK(log.has(line("debug", "Driver version: 10.0.19041.1")));
-    CHECK(log.has(line("debug", "usbccgp USB device (" +
-                                    std::to_string(index_of("USB\\VID_046D&PID_C52B\\5&C0MP&0&2")) +
-                                    "): USB\\VID_046D&PID_C52B\\5&C0MP&0&2")));
+    CHECK(
+        log.has(line("debug", "usbccgp USB device (" + std::to_string(index_of("USB\\VID_046D&PID_C52B\\5&C0MP&0&2")) +
+                                  "): USB\\VID_046D&PID_C52B\\5&C0MP&0&2")));
     bool unknown_line = false;
     const std::string prefix = line("debug", "Could not read device description for " +
                                                  std::to_string(index_of("USB\\VID_1234&PID_0002\\U1")) + ": [0x");
@@ -402,7 +406,7 @@ TEST_CASE("a scan that meets another one fails at once with VESK_ERR_BUSY") {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 
-    CHECK_FALSE(done.load());  // still held, so both answers above met a running scan
+    CHECK_FALSE(done.load());                  // still held, so both answers above met a running scan
     for (int i = 0; i < 2000 && !done; ++i) {  // let it finish (at most 20 s)
         log.lines();
         Sleep(10);

@@ -52,11 +52,11 @@ Seen enumerate(const char* instance_id) {
         if (SetupDiGetDeviceRegistryPropertyA(set, &d, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(buf),
                                               sizeof buf, nullptr))
             seen.hardware_id = buf;
-        if (SetupDiGetDeviceRegistryPropertyA(set, &d, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(buf),
-                                              sizeof buf, nullptr))
+        if (SetupDiGetDeviceRegistryPropertyA(set, &d, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(buf), sizeof buf,
+                                              nullptr))
             seen.service = buf;
-        if (SetupDiGetDeviceRegistryPropertyA(set, &d, SPDRP_DRIVER, nullptr, reinterpret_cast<BYTE*>(buf),
-                                              sizeof buf, nullptr))
+        if (SetupDiGetDeviceRegistryPropertyA(set, &d, SPDRP_DRIVER, nullptr, reinterpret_cast<BYTE*>(buf), sizeof buf,
+                                              nullptr))
             seen.driver = buf;
     }
     SetupDiDestroyDeviceInfoList(set);

@@ -50,7 +50,8 @@ inline void capture_log() {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"VeskRunTestLog";
     RegisterClassW(&wc);
-    HWND w = CreateWindowW(L"VeskRunTestLog", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND w =
+        CreateWindowW(L"VeskRunTestLog", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
     REQUIRE(w);
     REQUIRE(vesk_register_logger(w, kLogMessage, 0) == VESK_OK);
     vesk_set_log_threshold(VESK_LOG_DEBUG);
@@ -209,7 +210,8 @@ private:
             e.dwSize = sizeof e;
             for (BOOL more = Process32FirstW(snap, &e); more && !self->process_; more = Process32NextW(snap, &e))
                 if (e.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(e.szExeFile, self->exe_.c_str()) == 0)
-                    self->process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+                    self->process_ =
+                        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
             CloseHandle(snap);
             if (!self->process_) Sleep(50);
         }

@@ -68,7 +68,8 @@ void send_raw(const std::string& bytes) {
 
 std::string unhex(const std::string& hex) {
     std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
     return out;
 }
 
@@ -108,12 +109,14 @@ int play_script(const char* name) {
             i = end + 1;
         }
     }
-    if (!tokens.empty() && tokens[0].rfind("late:", 0) == 0) Sleep(static_cast<DWORD>(std::atoi(tokens[0].c_str() + 5)));
+    if (!tokens.empty() && tokens[0].rfind("late:", 0) == 0)
+        Sleep(static_cast<DWORD>(std::atoi(tokens[0].c_str() + 5)));
     if (tokens.empty() || tokens[0] != "noconnect") {
         bool refused = false;
         installer_pipe = open_installer_pipe(&refused);
         if (installer_pipe == INVALID_HANDLE_VALUE) {
-            append_file("standin-replies.txt", refused ? std::string("refused") : "open failed " + std::to_string(GetLastError()));
+            append_file("standin-replies.txt",
+                        refused ? std::string("refused") : "open failed " + std::to_string(GetLastError()));
             return 3;
         }
     }

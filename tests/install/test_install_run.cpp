@@ -73,8 +73,9 @@ TEST_CASE("a whole conversation in the normal order") {
     capture_log();
     Finite finite;
     TestDevice d;
-    Package p("print:got_parameter_x.inf req:2 req:3 req:4 syslog:40 code:5 code:6 code:8 status:0 "
-              "print:after_status close exit:0");
+    Package p(
+        "print:got_parameter_x.inf req:2 req:3 req:4 syslog:40 code:5 code:6 code:8 status:0 "
+        "print:after_status close exit:0");
     clear_log();
     CHECK(run(p, &d.record, "C:\\pkg\\x.inf") == VESK_OK);
     CAPTURE(dump_log());
@@ -125,8 +126,8 @@ TEST_CASE("how the run ends for each way an installer behaves") {
         {"close exit:0", VESK_OK, nullptr},
         {"print:hi exit:5", VESK_ERR_OTHER, nullptr},
         {"status:0 close exit:4", VESK_ERR_OTHER, nullptr},
-        {"status:-99 exit:0", VESK_ERR_OTHER, nullptr},             // the byte 0x9D
-        {"status:-15 exit:0", VESK_ERR_NEEDS_ELEVATION, nullptr},   // the byte 0xF1
+        {"status:-99 exit:0", VESK_ERR_OTHER, nullptr},            // the byte 0x9D
+        {"status:-15 exit:0", VESK_ERR_NEEDS_ELEVATION, nullptr},  // the byte 0xF1
         {"raw:", VESK_ERR_INVALID_PARAMETER, nullptr},
         {"raw:00", VESK_ERR_NOT_FOUND, "libvesk:error [process_message] Print_message: no data"},
         {"raw:01", VESK_ERR_NOT_FOUND, "libvesk:error [process_message] Syslog_message: no data"},
@@ -184,8 +185,10 @@ TEST_CASE("a message of 64 KiB is served; one byte more ends the run as an overf
     Package p("syslog:65537 status:0 close exit:0");
     clear_log();
     CHECK(run(p, &d.record) == VESK_ERR_OVERFLOW);
-    CHECK_MESSAGE(count_lines("libvesk:error [install_driver_internal] Installer message longer than 65536 bytes - aborting") == 1,
-                  dump_log());
+    CHECK_MESSAGE(
+        count_lines("libvesk:error [install_driver_internal] Installer message longer than 65536 bytes - aborting") ==
+            1,
+        dump_log());
     CHECK(count_lines("increasing buffer size to 131072") == 0);
     CHECK(count_lines("[syslog]") == 0);
 }
@@ -291,7 +294,8 @@ TEST_CASE("an installer that ends with restore points still off: the run puts th
     REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
     doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
     const std::string restoring =
-        "libvesk:warning [install_driver_internal] The installer ended without restoring the restore point policy - restoring it";
+        "libvesk:warning [install_driver_internal] The installer ended without restoring the restore point policy - "
+        "restoring it";
     struct Row {
         const char* script;
         bool original_zero;  // else no value
@@ -332,7 +336,8 @@ TEST_CASE("an installer that ends with restore points still off: the run puts th
         const std::vector<std::string> saves = doubles::gpo_saves();
         REQUIRE(!saves.empty());
         CHECK(saves.back().find(std::string(" add=0 ")) != std::string::npos);
-        CHECK(saves.back().find(std::string("DisableSystemRestore=") + (r.original_zero ? "0" : "absent")) != std::string::npos);
+        CHECK(saves.back().find(std::string("DisableSystemRestore=") + (r.original_zero ? "0" : "absent")) !=
+              std::string::npos);
     }
     release_standin();
 
@@ -444,9 +449,11 @@ TEST_CASE("the program the run looks for") {
     REQUIRE(installer_program_name(GetPlatformArch(), name));
     clear_log();
     CHECK(run(p, &d.record) == VESK_ERR_NOT_FOUND);
-    CHECK(has_line(std::string("libvesk:error [install_driver_internal] This application does not contain the required ") +
-                   name + " installer"));
-    CHECK(has_line("libvesk:error [install_driver_internal] Please contact the application provider for a compatible version"));
+    CHECK(has_line(
+        std::string("libvesk:error [install_driver_internal] This application does not contain the required ") + name +
+        " installer"));
+    CHECK(has_line(
+        "libvesk:error [install_driver_internal] Please contact the application provider for a compatible version"));
 }
 
 TEST_CASE("the machine type picks the installer program") {
@@ -565,8 +572,8 @@ namespace {
 class TestServer {
 public:
     TestServer() {
-        server_.reset(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                       1, 4096, 4096, 0, nullptr));
+        server_.reset(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
         REQUIRE(server_);
         installer_pipe = CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
@@ -663,7 +670,8 @@ struct Rogue {
         auto* self = static_cast<Rogue*>(p);
         UniqueFile end;
         for (int i = 0; i < 1000 && !end; ++i) {
-            end.reset(CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            end.reset(
+                CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             if (!end) Sleep(2);
         }
         if (!end) return 0;
@@ -697,7 +705,8 @@ TEST_CASE("a client that is not the run's installer is dropped, and the installe
     CHECK(run(p, &d.record) == VESK_ERR_OTHER);  // the installer's status, not the other client's 0
     CAPTURE(dump_log());
     REQUIRE(rogue.connected);
-    CHECK(count_lines("libvesk:warning [install_driver_internal] Refused a pipe client that is not the installer") >= 1);
+    CHECK(count_lines("libvesk:warning [install_driver_internal] Refused a pipe client that is not the installer") >=
+          1);
     CHECK(read_text(p.file("standin-replies.txt")) == std::string("2=") + d.device_id + "\n");
     CHECK(count_lines("Switching timeout to infinite") == 0);
     CHECK(installer_wait_ms.load() == INSTALLER_DEFAULT_TIMEOUT_MS);
@@ -705,8 +714,8 @@ TEST_CASE("a client that is not the run's installer is dropped, and the installe
 
 TEST_CASE("an installer refuses a pipe served by a process other than its parent") {
     // The test serves the pipe, and the stand-in is started by a process of its own.
-    UniqueFile server(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                       1, 4096, 4096, 0, nullptr));
+    UniqueFile server(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
     REQUIRE(server);
     Package p("req:2 status:0 close exit:0");
     const std::string standin = p.file(installer_name());
@@ -714,8 +723,8 @@ TEST_CASE("an installer refuses a pipe served by a process other than its parent
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    REQUIRE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, p.dir().c_str(), &si,
-                           &pi));
+    REQUIRE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, p.dir().c_str(),
+                           &si, &pi));
     CloseHandle(pi.hThread);
     CHECK(WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0);
     CloseHandle(pi.hProcess);
@@ -781,8 +790,9 @@ TEST_CASE("the installer pipe admits SYSTEM, the Administrators and this user on
     CHECK(create_installer_pipe() == INVALID_HANDLE_VALUE);
     pipe.reset();
 
-    UniqueFile squatter(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                         PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+    UniqueFile squatter(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
+                                         4096, 0, nullptr));
     REQUIRE(squatter);
     UniqueFile probe(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                       PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));

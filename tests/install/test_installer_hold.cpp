@@ -57,7 +57,8 @@ TEST_CASE("an installer that differs from the carried one is refused and never s
         void (*change)(const std::string& path);
     };
     static const Row rows[] = {
-        {"one byte changed", [](const std::string& path) {
+        {"one byte changed",
+         [](const std::string& path) {
              std::string bytes = read_text(path);
              bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x5A);
              write_bytes(path, bytes);
@@ -72,8 +73,9 @@ TEST_CASE("an installer that differs from the carried one is refused and never s
         TestDevice d;
         clear_log();
         CHECK(vesk_install_driver(&d.record, p.dir().c_str(), "x.inf", nullptr) == VESK_ERR_ACCESS_DENIED);
-        CHECK_MESSAGE(has_line("[hold_installer] Installer '" + p.file(name) + "' is not the one this application carries"),
-                      dump_log());
+        CHECK_MESSAGE(
+            has_line("[hold_installer] Installer '" + p.file(name) + "' is not the one this application carries"),
+            dump_log());
         CHECK_FALSE(has_line("started"));
     }
     // The same bytes pass.

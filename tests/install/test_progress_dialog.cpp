@@ -50,34 +50,34 @@ TEST_CASE("texts rotate by counted ticks, a security prompt stops the count, the
     HWND security = nullptr;
     at_checkpoint = [&](HWND d) {
         switch (checkpoints.size()) {
-        case 5:
-            security = CreateWindowExW(0, L"#32770", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr,
-                                       nullptr, GetModuleHandleW(nullptr), nullptr);
-            break;
-        case 6:
-            DestroyWindow(security);
-            break;
-        case 9: {
-            RECT w;
-            GetWindowRect(d, &w);
-            const int frame_y = GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
-            const LPARAM caption = at((w.left + w.right) / 2, w.top + frame_y);
-            const LPARAM left = at(w.left + 1, (w.top + w.bottom) / 2);
-            const LPARAM corner = at(w.right - 1, w.bottom - 1);
-            const LPARAM client = at((w.left + w.right) / 2, (w.top + w.bottom) / 2 + 10);
-            frame.def_caption = DefWindowProcW(d, WM_NCHITTEST, 0, caption);
-            frame.def_left = DefWindowProcW(d, WM_NCHITTEST, 0, left);
-            frame.def_corner = DefWindowProcW(d, WM_NCHITTEST, 0, corner);
-            frame.caption = SendMessageW(d, WM_NCHITTEST, 0, caption);
-            frame.left = SendMessageW(d, WM_NCHITTEST, 0, left);
-            frame.corner = SendMessageW(d, WM_NCHITTEST, 0, corner);
-            frame.client = SendMessageW(d, WM_NCHITTEST, 0, client);
-            SendMessageW(d, WM_CLOSE, 0, 0);
-            frame.alive_after_close = IsWindow(d) != FALSE;
-            SendMessageW(d, WM_SYSCOMMAND, SC_CLOSE, 0);  // what Alt+F4 asks for
-            frame.alive_after_alt_f4 = IsWindow(d) != FALSE;
-            break;
-        }
+            case 5:
+                security = CreateWindowExW(0, L"#32770", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20,
+                                           nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+                break;
+            case 6:
+                DestroyWindow(security);
+                break;
+            case 9: {
+                RECT w;
+                GetWindowRect(d, &w);
+                const int frame_y = GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+                const LPARAM caption = at((w.left + w.right) / 2, w.top + frame_y);
+                const LPARAM left = at(w.left + 1, (w.top + w.bottom) / 2);
+                const LPARAM corner = at(w.right - 1, w.bottom - 1);
+                const LPARAM client = at((w.left + w.right) / 2, (w.top + w.bottom) / 2 + 10);
+                frame.def_caption = DefWindowProcW(d, WM_NCHITTEST, 0, caption);
+                frame.def_left = DefWindowProcW(d, WM_NCHITTEST, 0, left);
+                frame.def_corner = DefWindowProcW(d, WM_NCHITTEST, 0, corner);
+                frame.caption = SendMessageW(d, WM_NCHITTEST, 0, caption);
+                frame.left = SendMessageW(d, WM_NCHITTEST, 0, left);
+                frame.corner = SendMessageW(d, WM_NCHITTEST, 0, corner);
+                frame.client = SendMessageW(d, WM_NCHITTEST, 0, client);
+                SendMessageW(d, WM_CLOSE, 0, 0);
+                frame.alive_after_close = IsWindow(d) != FALSE;
+                SendMessageW(d, WM_SYSCOMMAND, SC_CLOSE, 0);  // what Alt+F4 asks for
+                frame.alive_after_alt_f4 = IsWindow(d) != FALSE;
+                break;
+            }
         }
     };
     clear_log();
@@ -89,16 +89,16 @@ TEST_CASE("texts rotate by counted ticks, a security prompt stops the count, the
         frame.owner_centre = {(c.left + c.right) / 2, (c.top + c.bottom) / 2};
         ClientToScreen(owner, &frame.owner_centre);
         (void)w;
-        checkpoint();               // 0: as created
-        ticks(15), checkpoint();    // 1: tick 15
-        ticks(1), checkpoint();     // 2: tick 16
-        ticks(14), checkpoint();    // 3: tick 30
-        ticks(1), checkpoint();     // 4: tick 31
-        checkpoint();               // 5: the prompt opens
-        ticks(40), checkpoint();    // 6: still tick 31; the prompt closes
-        ticks(254), checkpoint();   // 7: tick 285
-        ticks(1), checkpoint();     // 8: tick 286
-        ticks(10), checkpoint();    // 9: tick 296, the frame
+        checkpoint();              // 0: as created
+        ticks(15), checkpoint();   // 1: tick 15
+        ticks(1), checkpoint();    // 2: tick 16
+        ticks(14), checkpoint();   // 3: tick 30
+        ticks(1), checkpoint();    // 4: tick 31
+        checkpoint();              // 5: the prompt opens
+        ticks(40), checkpoint();   // 6: still tick 31; the prompt closes
+        ticks(254), checkpoint();  // 7: tick 285
+        ticks(1), checkpoint();    // 8: tick 286
+        ticks(10), checkpoint();   // 9: tick 296, the frame
         release_standin();
     });
     CHECK(result == VESK_OK);
@@ -278,8 +278,8 @@ TEST_CASE("the security prompt is a visible top-level dialog titled exactly \"Wi
     // Two of them: the one enumerated last wins.
     HWND a = CreateWindowExA(0, "#32770", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
-    HWND b = CreateWindowExA(0, registered_class("Credential Dialog Xaml Host"), "Windows Security", WS_POPUP | WS_VISIBLE,
-                             0, 0, 40, 20, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND b = CreateWindowExA(0, registered_class("Credential Dialog Xaml Host"), "Windows Security",
+                             WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     REQUIRE(a);
     REQUIRE(b);
     EnumOrder order{a, b, nullptr};

@@ -37,7 +37,8 @@ TEST_CASE("the time limit stops the run, ends its installer, and later runs work
         const vesk_result result = r.go([&] {
             seen = dialog;
             // The limit strikes once the installer has switched restore points off.
-            for (int i = 0; i < 200 && read_text(p.file("standin-replies.txt")).find("policy-off done") != 0; ++i) Sleep(50);
+            for (int i = 0; i < 200 && read_text(p.file("standin-replies.txt")).find("policy-off done") != 0; ++i)
+                Sleep(50);
             policy_during = doubles::policy_value();
             ticks(300), checkpoint();  // tick 300: not yet
             ticks(1);                  // tick 301
@@ -47,8 +48,10 @@ TEST_CASE("the time limit stops the run, ends its installer, and later runs work
         REQUIRE(checkpoints.size() == 1);
         CHECK(checkpoints[0].text == L"Aborting in 15 seconds...");
         CHECK_FALSE(checkpoints[0].owner_enabled);
-        CHECK(count_lines("libvesk:error [progress_callback] progress timeout expired - stopping the installation") == 1);
-        CHECK(count_lines("libvesk:error [install_driver_internal] Installation stopped by its time limit - ending the installer") == 1);
+        CHECK(count_lines("libvesk:error [progress_callback] progress timeout expired - stopping the installation") ==
+              1);
+        CHECK(count_lines("libvesk:error [install_driver_internal] Installation stopped by its time limit - ending the "
+                          "installer") == 1);
         CHECK(IsWindowEnabled(owner));
         CHECK_FALSE(IsWindow(seen));
         // Ended by the run with a code that reads as no success, before it was released.

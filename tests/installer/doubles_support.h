@@ -98,7 +98,8 @@ inline std::string policy_value() {
     HKEY key = policy_key(false);
     if (!key) return "no key";
     DWORD value = 0, size = sizeof value, type = 0;
-    const LONG r = RegQueryValueExW(key, L"DisableSystemRestore", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    const LONG r =
+        RegQueryValueExW(key, L"DisableSystemRestore", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     RegCloseKey(key);
     return r == ERROR_SUCCESS ? std::to_string(value) : "absent";
 }

@@ -107,7 +107,9 @@ struct BootRecord {
     std::string device_id, hardware_id, compatible_id, description = "DFU in FS Mode";
     vesk_device record{};
     explicit BootRecord(const fixture::UsbDevice& node)
-        : device_id(node.instance_id), hardware_id(node.hardware_ids.front()), compatible_id(node.compatible_ids.front()) {
+        : device_id(node.instance_id),
+          hardware_id(node.hardware_ids.front()),
+          compatible_id(node.compatible_ids.front()) {
         record.vendor_id = 0x2E3C;
         record.product_id = 0xDF11;
         record.device_id = device_id.data();

@@ -44,17 +44,22 @@ inline const Row kRows[] = {
      {"Your system policy has been modified from Windows defaults, and",
       "is set to reject unsigned drivers. You must revert the driver",
       "installation policy to default if you want to install this driver."}},
-    {0xE0000234, VESK_ERR_NOT_SUPPORTED, {"A driver component being installed does not match this platform's architecture."}},
+    {0xE0000234,
+     VESK_ERR_NOT_SUPPORTED,
+     {"A driver component being installed does not match this platform's architecture."}},
     {0xE0000235, VESK_ERR_WRONG_ARCH, {"Attempted to use a 32 bit installer on a 64 bit machine."}},
     {0xE000023F, VESK_ERR_CANCELLED, {"Invalid CAT file signature or operation cancelled by user."}},
     {0xE0000247, VESK_ERR_CANCELLED, {"Invalid CAT file signature or operation cancelled by user."}},
     {0xE0000243, VESK_ERR_NOT_SUPPORTED, {"This version of Windows is refusing to trust the installed certificate."}},
-    {0xE0000246, VESK_ERR_INSTALL_PENDING, {"Another system installer is running. Please wait for that installer to complete."}},
+    {0xE0000246,
+     VESK_ERR_INSTALL_PENDING,
+     {"Another system installer is running. Please wait for that installer to complete."}},
     {0xE000024B, VESK_ERR_NOT_FOUND, {"Unable to locate the file hashes in the CAT file."}},
     {0xE0000304, VESK_ERR_NO_CATALOG, {"Unable to locate the CAT file"}},
 };
 
 // Neighbours of known codes and codes of other families that the mapping must not know.
-inline const uint32_t kUnknownCodes[] = {0, 1, 4, 6, 14, 111, 184, 3011, 0x00240005, 0x80070005, 0x800F0218,
-                                         0xE0000002, 0xE000020A, 0xE000020C, 0xE0000230, 0xE0000305, 0x12345678};
+inline const uint32_t kUnknownCodes[] = {0,          1,          4,          6,          14,         111,
+                                         184,        3011,       0x00240005, 0x80070005, 0x800F0218, 0xE0000002,
+                                         0xE000020A, 0xE000020C, 0xE0000230, 0xE0000305, 0x12345678};
 }  // namespace error_rows

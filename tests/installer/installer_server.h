@@ -93,7 +93,8 @@ inline Conversation run(const std::string& program, const std::string& args, con
     GetTempPathA(MAX_PATH, temp);
     GetTempFileNameA(temp, "ins", 0, out_name);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA(out_name, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out =
+        CreateFileA(out_name, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     REQUIRE(out != INVALID_HANDLE_VALUE);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -103,7 +104,8 @@ inline Conversation run(const std::string& program, const std::string& args, con
     si.hStdError = out;
     PROCESS_INFORMATION pi = {};
     std::string command = "\"" + program + "\" " + args;
-    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(), &si, &pi);
+    const BOOL started =
+        CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(), &si, &pi);
     CloseHandle(out);
     REQUIRE(started);
     CloseHandle(pi.hThread);
@@ -111,7 +113,10 @@ inline Conversation run(const std::string& program, const std::string& args, con
     if (pipe != INVALID_HANDLE_VALUE) {
         HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         const DWORD deadline = GetTickCount() + limit_ms;
-        auto remaining = [&] { const DWORD now = GetTickCount(); return now < deadline ? deadline - now : 0; };
+        auto remaining = [&] {
+            const DWORD now = GetTickCount();
+            return now < deadline ? deadline - now : 0;
+        };
         OVERLAPPED ov = {};
         ov.hEvent = event;
         bool connected = ConnectNamedPipe(pipe, &ov) || GetLastError() == ERROR_PIPE_CONNECTED;
@@ -145,11 +150,13 @@ inline Conversation run(const std::string& program, const std::string& args, con
             const std::string m(buffer.data(), got);
             c.messages.push_back(m);
             if (got != 1 || m[0] < INSTALLER_MSG_REQUEST_DEVICE_ID || m[0] > INSTALLER_MSG_REQUEST_USER_SID) continue;
-            const Answer& a = m[0] == INSTALLER_MSG_REQUEST_DEVICE_ID ? script.device_id
+            const Answer& a = m[0] == INSTALLER_MSG_REQUEST_DEVICE_ID     ? script.device_id
                               : m[0] == INSTALLER_MSG_REQUEST_HARDWARE_ID ? script.hardware_id
                                                                           : script.user_sid;
             if (a.kind == Reply::none) continue;
-            std::string reply = a.kind == Reply::value ? a.value : a.kind == Reply::nul ? std::string(1, '\0') : std::string();
+            std::string reply = a.kind == Reply::value ? a.value
+                                : a.kind == Reply::nul ? std::string(1, '\0')
+                                                       : std::string();
             DWORD written = 0;
             OVERLAPPED wov = {};
             wov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -25,8 +25,8 @@ public:
         static int serial = 0;
         char name[96];
         std::snprintf(name, sizeof name, "\\\\.\\pipe\\vesk-installer-test-%lu-%d", GetCurrentProcessId(), ++serial);
-        server_ = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
-                                   4096, 0, nullptr);
+        server_ = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                   4096, 4096, 0, nullptr);
         REQUIRE(server_ != INVALID_HANDLE_VALUE);
         // The installer's own way of opening its end.
         installer_pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -44,7 +44,8 @@ TEST_CASE("a prepared WinUSB package installs onto the synthetic bootloader; not
     const vesk_result result = install(s);
     INFO(run_test::dump_log());
     CHECK(result == VESK_OK);
-    CHECK(run_test::has_line("[installer process] Installing driver for " + s.device.hardware_id + " - please wait..."));
+    CHECK(
+        run_test::has_line("[installer process] Installing driver for " + s.device.hardware_id + " - please wait..."));
     CHECK(run_test::has_line("[installer process] driver update completed"));
     CHECK(run_test::has_line("[syslog] >>>  [e2e setup log line"));
     CHECK(run_test::has_line("[installer process] re-enumeration succeeded..."));

@@ -49,7 +49,8 @@ TEST_CASE("progress-bar mode: the package installs behind the progress window of
     CHECK(IsWindowEnabled(progress_test::owner));
 
     CHECK(run_test::has_line("libvesk:debug [vesk_install_driver] Using progress bar mode"));
-    CHECK(run_test::has_line("[installer process] Installing driver for " + s.device.hardware_id + " - please wait..."));
+    CHECK(
+        run_test::has_line("[installer process] Installing driver for " + s.device.hardware_id + " - please wait..."));
     CHECK(run_test::has_line("[installer process] driver update completed"));
     CHECK(run_test::has_line("[syslog] >>>  [e2e setup log line"));
     CHECK(service_of(s.device.device_id) == "WinUSB");

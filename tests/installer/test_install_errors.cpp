@@ -44,7 +44,7 @@ TEST_CASE("a row text receives the INF path at its one %s and is cut to fit") {
         {"Invalid path or hardware ID (%s).", nullptr, 64, "Invalid path or hardware ID ()."},
         {"This driver already exists.", "C:\\x.inf", 64, "This driver already exists."},
         {"(%s)", "100%d %s", 64, "(100%d %s)"},  // the path is data, never a format
-        {"(%s) and %s", "p", 64, "(p) and %s"},   // only the first hole is filled
+        {"(%s) and %s", "p", 64, "(p) and %s"},  // only the first hole is filled
         {"ab(%s)cd", "0123456789", 8, "ab(0123"},
         {"abcdef", nullptr, 4, "abc"},
         {"x", "p", 1, ""},
@@ -65,15 +65,15 @@ TEST_CASE("codes are turned into the form of the system message table") {
         uint32_t want;
     };
     const Case cases[] = {
-        {0, 0},                        // success stays success
-        {2, 0x80070002},               // Win32 errors
+        {0, 0},           // success stays success
+        {2, 0x80070002},  // Win32 errors
         {3010, 0x80070BC2},
-        {0x1FFFFFFF, 0x8007FFFF},      // three top bits clear: only the low 16 bits stay
+        {0x1FFFFFFF, 0x8007FFFF},  // three top bits clear: only the low 16 bits stay
         {0x00240006, 0x80070006},
-        {0xE000020B, 0x800F020B},      // SetupAPI errors
+        {0xE000020B, 0x800F020B},  // SetupAPI errors
         {0xFFFFFFFF, 0x800FFFFF},
         {0xE0000000, 0x800F0000},
-        {0x800F0217, 0x800F0217},      // HRESULTs and everything else unchanged
+        {0x800F0217, 0x800F0217},  // HRESULTs and everything else unchanged
         {0x20000000, 0x20000000},
         {0xC0000005, 0xC0000005},
         {0x8024002E, 0x8024002E},

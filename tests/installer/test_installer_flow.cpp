@@ -59,9 +59,9 @@ std::string last_reenumerated() {
 
 // Progress texts that name the steps of the flow, in the order they appear.
 std::vector<std::string> steps(const server::Conversation& c) {
-    static const char* const kSteps[] = {"got parameter", "got device_id", "got hardware_id", "failed to read",
-                                         "Installing driver for", "driver update completed", "Copying inf file",
-                                         "copied inf to", "re-enumerat"};
+    static const char* const kSteps[] = {"got parameter",    "got device_id",         "got hardware_id",
+                                         "failed to read",   "Installing driver for", "driver update completed",
+                                         "Copying inf file", "copied inf to",         "re-enumerat"};
     std::vector<std::string> s;
     for (const std::string& t : c.texts())
         for (const char* k : kSteps)
@@ -75,9 +75,9 @@ TEST_CASE("all three values: the driver update runs, no INF copy, the node is re
     fixture::ScopedUsbDevice boot(fixture::bootloader());
     REQUIRE_MESSAGE(boot.ok(), boot.error());
     const std::string dir = package_dir();
-    const server::Conversation c = server::run(
-        installer(), "\"flow-test.inf\"", dir,
-        {server::value(kDeviceId), server::value(kHardwareId), server::value("S-1-5-21-1-2-3-1000")});
+    const server::Conversation c =
+        server::run(installer(), "\"flow-test.inf\"", dir,
+                    {server::value(kDeviceId), server::value(kHardwareId), server::value("S-1-5-21-1-2-3-1000")});
     INFO(c.dump());
     CHECK_FALSE(c.timed_out);
     CHECK(static_cast<int>(c.exit_code) == VESK_OK);
@@ -116,7 +116,8 @@ TEST_CASE("without a hardware ID only the INF copy runs") {
         REQUIRE_MESSAGE(boot.ok(), boot.error());
         const std::string dir = package_dir();
         const server::Conversation c =
-            server::run(installer(), "\"flow-test.inf\"", dir, {server::value(kDeviceId), k.hardware_id, server::value("S-1-5-18")});
+            server::run(installer(), "\"flow-test.inf\"", dir,
+                        {server::value(kDeviceId), k.hardware_id, server::value("S-1-5-18")});
         INFO(c.dump());
         CHECK(static_cast<int>(c.exit_code) == VESK_OK);
         CHECK(c.has_text(k.said));

@@ -18,7 +18,7 @@
 
 namespace {
 constexpr char kFirstId[] = "USB\\VID_2E3C&PID_DF11&REV_0200";  // the bootloader's first hardware ID
-constexpr DWORD kNoFlags = 0xFFFFFFFF;                            // the node has no ConfigFlags value
+constexpr DWORD kNoFlags = 0xFFFFFFFF;                          // the node has no ConfigFlags value
 
 // The double treats these instance IDs as removed.
 void set_unplugged(const std::vector<std::string>& ids) {
@@ -26,8 +26,8 @@ void set_unplugged(const std::vector<std::string>& ids) {
     for (const std::string& id : ids) list += id + '\0';
     list += '\0';
     HKEY key = nullptr;
-    REQUIRE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, VESK_CFGMGR_KEY, 0, nullptr, 0, KEY_SET_VALUE | kVeskDoublesView, nullptr,
-                            &key, nullptr) == ERROR_SUCCESS);
+    REQUIRE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, VESK_CFGMGR_KEY, 0, nullptr, 0, KEY_SET_VALUE | kVeskDoublesView,
+                            nullptr, &key, nullptr) == ERROR_SUCCESS);
     RegSetValueExA(key, "Unplugged", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()),
                    static_cast<DWORD>(list.size()));
     RegCloseKey(key);
@@ -143,6 +143,7 @@ TEST_CASE("a removed instance without ConfigFlags is reported by its hardware ID
     REQUIRE(after.size() == 2);
     CHECK(after[0] == kNoFlags);
     CHECK(after[1] == CONFIGFLAG_REINSTALL);
-    CHECK(texts == std::vector<std::string>{std::string("could not read SPDRP_CONFIGFLAGS for phantom device ") + kFirstId,
-                                            "flagged 1 removed devices for reinstallation"});
+    CHECK(texts ==
+          std::vector<std::string>{std::string("could not read SPDRP_CONFIGFLAGS for phantom device ") + kFirstId,
+                                   "flagged 1 removed devices for reinstallation"});
 }

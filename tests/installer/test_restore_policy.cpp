@@ -18,8 +18,10 @@
 #include "restore_point_policy.h"
 
 namespace {
-const std::string kAdd = "machine=1 add=1 ext={35378EAC-683F-11D2-A89A-00C04FBBCFA2} snapin={3D271CFC-2BC6-4AC2-B633-3BDFF5BDAB2A}";
-const std::string kRemove = "machine=1 add=0 ext={35378EAC-683F-11D2-A89A-00C04FBBCFA2} snapin={3D271CFC-2BC6-4AC2-B633-3BDFF5BDAB2A}";
+const std::string kAdd =
+    "machine=1 add=1 ext={35378EAC-683F-11D2-A89A-00C04FBBCFA2} snapin={3D271CFC-2BC6-4AC2-B633-3BDFF5BDAB2A}";
+const std::string kRemove =
+    "machine=1 add=0 ext={35378EAC-683F-11D2-A89A-00C04FBBCFA2} snapin={3D271CFC-2BC6-4AC2-B633-3BDFF5BDAB2A}";
 
 // "none", "absent" or the stored value in decimal.
 std::string stored_policy() {
@@ -38,8 +40,8 @@ std::wstring stored_key_dacl() {
     RegCloseKey(key);
     if (r != ERROR_SUCCESS) return L"unreadable";
     wchar_t* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                              nullptr))
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
         return L"unconvertible";
     std::wstring out = text;
     LocalFree(text);
@@ -83,8 +85,8 @@ TEST_CASE("with the policy object: a missing key, a key without the value, then 
     CHECK(stored_key_dacl() == L"no key");
     CHECK(pipe.wait_for_text("successfully disabled the system restore point creation setting"));
     CHECK(pipe.wait_for_text("successfully restored the system restore point creation setting"));
-    CHECK(doubles::gpo_saves() == std::vector<std::string>{kAdd + " DisableSystemRestore=1",
-                                                           kRemove + " DisableSystemRestore=absent"});
+    CHECK(doubles::gpo_saves() ==
+          std::vector<std::string>{kAdd + " DisableSystemRestore=1", kRemove + " DisableSystemRestore=absent"});
 
     // The key exists without the value: the value that the disable made is deleted again.
     CHECK(set_restore_point_policy(true));
@@ -133,8 +135,8 @@ TEST_CASE("a stored original with a descriptor of another's making gets the prod
     doubles::reset_records();
     REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
     HKEY key = nullptr;
-    REQUIRE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
-                            &key, nullptr) == ERROR_SUCCESS);
+    REQUIRE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                            nullptr, &key, nullptr) == ERROR_SUCCESS);
     RegCloseKey(key);
     CHECK(stored_key_dacl() != kStoredPolicySddl);
     CHECK(stored_policy() == "none");  // a key without the value holds no original
@@ -144,7 +146,8 @@ TEST_CASE("a stored original with a descriptor of another's making gets the prod
     REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
 }
 
-TEST_CASE("a value of 0xFFFFFFFF is put back, not deleted" * doctest::skip(std::getenv("VESK_POLICY_ALL_ONES") == nullptr)) {
+TEST_CASE("a value of 0xFFFFFFFF is put back, not deleted" *
+          doctest::skip(std::getenv("VESK_POLICY_ALL_ONES") == nullptr)) {
     Com com;
     doubles::reset_records();
     doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));

@@ -40,9 +40,8 @@ TEST_CASE("a planted WINDIR is not where the setup log is looked for") {
     HANDLE thread = CreateThread(nullptr, 0, syslog_reader, nullptr, 0, nullptr);
     REQUIRE(thread);
     // Either the reader follows a log of the system's directory or it finds none there.
-    const bool decided = pipe.wait_for([&] {
-        return pipe.has_text("using syslog '") || pipe.has_text("Could not open any syslog");
-    });
+    const bool decided =
+        pipe.wait_for([&] { return pipe.has_text("using syslog '") || pipe.has_text("Could not open any syslog"); });
     SetEvent(stop_reader);
     CHECK(WaitForSingleObject(thread, 3000) == WAIT_OBJECT_0);
     CloseHandle(thread);

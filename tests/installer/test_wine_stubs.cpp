@@ -17,7 +17,8 @@ TEST_CASE("re-enumeration fails with Wine's CR_FAILURE and says so") {
         const char* said;
     };
     const Case cases[] = {
-        {"USB\\VID_2E3C&PID_DF11\\5&1A2B3C&0&1", "failed to locate device_id USB\\VID_2E3C&PID_DF11\\5&1A2B3C&0&1: 13\n"},
+        {"USB\\VID_2E3C&PID_DF11\\5&1A2B3C&0&1",
+         "failed to locate device_id USB\\VID_2E3C&PID_DF11\\5&1A2B3C&0&1: 13\n"},
         {nullptr, "failed to locate device_id <root>: 13\n"},
     };
     for (const Case& c : cases) {

@@ -38,7 +38,8 @@ std::string model(const std::string& s, const std::string& d1, const std::string
         bool hit = false;
         for (const token_entry* t = table; t->name; ++t) {
             const std::string n = t->name;
-            if (s.size() - cur >= n.size() + b && s.compare(cur, n.size(), n) == 0 && s.compare(cur + n.size(), b, d2) == 0) {
+            if (s.size() - cur >= n.size() + b && s.compare(cur, n.size(), n) == 0 &&
+                s.compare(cur + n.size(), b, d2) == 0) {
                 out += std::string(t->value);
                 cur += n.size() + b;
                 hit = true;

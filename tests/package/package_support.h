@@ -100,7 +100,8 @@ public:
         static int counter = 0;
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
-        path_ = std::string(temp) + "vesk-pkg-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        path_ =
+            std::string(temp) + "vesk-pkg-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
         remove_tree(widen(path_));
         CreateDirectoryA(path_.c_str(), nullptr);
     }

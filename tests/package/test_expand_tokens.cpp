@@ -43,19 +43,19 @@ TEST_CASE("expansion: fields, unknown names, lone delimiters") {
     };
     static const Row rows[] = {
         {"; #INF_FILENAME#", "; device.inf"},
-        {"#LK_DLL#", ""},                               // known name, empty value
+        {"#LK_DLL#", ""},  // known name, empty value
         {"a#LK_DLL#b", "ab"},
-        {"#FOO#", "#FOO#"},                             // unknown name copied
-        {"x##y", "x##y"},                               // nothing between the delimiters
+        {"#FOO#", "#FOO#"},  // unknown name copied
+        {"x##y", "x##y"},    // nothing between the delimiters
         {"##", "##"},
-        {"price #42 and #7", "price #42 and #7"},       // lone delimiters before digits
-        {"#FOO#DRIVER_DATE#", "#FOO06/02/2012"},        // closing '#' of an unknown field opens the next
-        {"abc#", "abc#"},                               // '#' as the last byte
+        {"price #42 and #7", "price #42 and #7"},  // lone delimiters before digits
+        {"#FOO#DRIVER_DATE#", "#FOO06/02/2012"},   // closing '#' of an unknown field opens the next
+        {"abc#", "abc#"},                          // '#' as the last byte
         {"#", "#"},
-        {"a#", "a#"},                                   // two bytes or fewer: copied
+        {"a#", "a#"},  // two bytes or fewer: copied
         {"ab", "ab"},
-        {"#INF_FILENAME", "#INF_FILENAME"},             // no closing delimiter
-        {"#inf_filename#", "#inf_filename#"},           // names are case-sensitive
+        {"#INF_FILENAME", "#INF_FILENAME"},    // no closing delimiter
+        {"#inf_filename#", "#inf_filename#"},  // names are case-sensitive
         {"#INF_FILENAME##DRIVER_DATE#", "device.inf06/02/2012"},
         {"#DRIVER_DATE#\r\n#INF_FILENAME#\r\n", "06/02/2012\r\ndevice.inf\r\n"},
         {"#INF_FILENAME#INF_FILENAME#", "device.infINF_FILENAME#"},

@@ -90,12 +90,18 @@ TEST_CASE("a crafted description reads back as one field; the INF keeps the temp
         {"a lone quote at the end", "Pad\"", L"Pad\""},
         {"percent signs and a string key", "100% %DeviceID%", L"100% %DeviceID%"},
         {"semicolon", "A;B ; comment?", L"A;B ; comment?"},
-        {"line break and control characters", "one\r\ntwo\tthree\x1a" "four\x7f", L"onetwothreefour"},
+        {"line break and control characters",
+         "one\r\ntwo\tthree\x1a"
+         "four\x7f",
+         L"onetwothreefour"},
         {"an added section with an AddReg to HKLM",
          "x\"\r\n[USB_Install.HW]\r\nAddReg = Evil\r\n[Evil]\r\nHKLM,Software\\Evil,,,1\r\n;",
          L"x\"[USB_Install.HW]AddReg = Evil[Evil]HKLM,Software\\Evil,,,1;"},
         {"a quoted comma list", "a\",\"b", L"a\",\"b"},
-        {"non-ASCII and a C1 control", "Gr\xC3\xBC\xC3\x9F" "e\xC2\x85!", L"Gr\u00FC\u00DFe!"},
+        {"non-ASCII and a C1 control",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e\xC2\x85!",
+         L"Gr\u00FC\u00DFe!"},
     };
     for (const Row& r : rows) {
         CAPTURE(r.what);

@@ -29,17 +29,36 @@ TEST_CASE("quoted INF text: quotes and percent signs doubled, control characters
     };
     const Row rows[] = {
         {"an honest description", "Morvane DFU bootloader", "Morvane DFU bootloader"},
-        {"non-ASCII kept", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"non-ASCII kept",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9F\x98\x80"},
         {"quote", "Pad \"X\" Y", "Pad \"\"X\"\" Y"},
         {"percent and a string key", "100% %DeviceID%", "100%% %%DeviceID%%"},
         {"semicolon and brackets stay", "A;B [Strings]", "A;B [Strings]"},
-        {"line breaks, tab, EOF mark, DEL", "a\r\nb\tc\x1a" "d\x7f" "e", "abcde"},
-        {"C1 controls (NEL) dropped, U+00A0 kept", "a\xC2\x85" "b\xC2\xA0" "c", "ab\xC2\xA0" "c"},
-        {"an injected section", "x\"\r\n[USB_Install.HW]\r\nAddReg = Evil\r\n;",
-         "x\"\"[USB_Install.HW]AddReg = Evil;"},
+        {"line breaks, tab, EOF mark, DEL",
+         "a\r\nb\tc\x1a"
+         "d\x7f"
+         "e",
+         "abcde"},
+        {"C1 controls (NEL) dropped, U+00A0 kept",
+         "a\xC2\x85"
+         "b\xC2\xA0"
+         "c",
+         "ab\xC2\xA0"
+         "c"},
+        {"an injected section", "x\"\r\n[USB_Install.HW]\r\nAddReg = Evil\r\n;", "x\"\"[USB_Install.HW]AddReg = Evil;"},
         {"a stray lead byte does not swallow the quote behind it", "a\xC3\"b", "a\"\"b"},
-        {"overlong quote dropped", "a\xC0\xA2" "b", "ab"},
-        {"surrogate half and beyond U+10FFFF dropped", "a\xED\xA0\x80" "b\xF4\x90\x80\x80" "c", "abc"},
+        {"overlong quote dropped",
+         "a\xC0\xA2"
+         "b",
+         "ab"},
+        {"surrogate half and beyond U+10FFFF dropped",
+         "a\xED\xA0\x80"
+         "b\xF4\x90\x80\x80"
+         "c",
+         "abc"},
         {"cut sequence at the end dropped", "ab\xE2\x82", "ab"},
         {"empty", "", ""},
     };

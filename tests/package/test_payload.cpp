@@ -41,10 +41,20 @@ TEST_CASE("the table: fourteen rows in order, the co-installers' time stamps fix
         const char* name;
     };
     static const Row rows[kPayloadRows] = {
-        {"x86", "WdfCoInstaller01011.dll"}, {"x86", "winusbcoinstaller2.dll"}, {"amd64", "WdfCoInstaller01011.dll"},
-        {"amd64", "winusbcoinstaller2.dll"}, {".", "installer_x86.exe"}, {".", "installer_x64.exe"},
-        {"", "winusb.inf.in"}, {"", "libusb0.inf.in"}, {"", "libusbk.inf.in"}, {"", "usbser.inf.in"},
-        {"", "winusb.cat.in"}, {"", "libusb0.cat.in"}, {"", "libusbk.cat.in"}, {"", "usbser.cat.in"},
+        {"x86", "WdfCoInstaller01011.dll"},
+        {"x86", "winusbcoinstaller2.dll"},
+        {"amd64", "WdfCoInstaller01011.dll"},
+        {"amd64", "winusbcoinstaller2.dll"},
+        {".", "installer_x86.exe"},
+        {".", "installer_x64.exe"},
+        {"", "winusb.inf.in"},
+        {"", "libusb0.inf.in"},
+        {"", "libusbk.inf.in"},
+        {"", "usbser.inf.in"},
+        {"", "winusb.cat.in"},
+        {"", "libusb0.cat.in"},
+        {"", "libusbk.cat.in"},
+        {"", "usbser.cat.in"},
     };
     for (std::size_t i = 0; i < kPayloadRows; ++i) {
         CAPTURE(i);
@@ -59,7 +69,7 @@ TEST_CASE("the table: fourteen rows in order, the co-installers' time stamps fix
     CHECK(payload_table[3].timestamp == utc(2012, 6, 2, 7, 35, 26));
     CHECK(payload_table[1].timestamp == 1338622528);
     // Rows 1 to 6 are PE images, each of the machine its directory or name says.
-    static const WORD machines[6] = {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64,
+    static const WORD machines[6] = {IMAGE_FILE_MACHINE_I386,  IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64,
                                      IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64};
     for (std::size_t i = 0; i < 6; ++i) {
         CAPTURE(i);
@@ -101,7 +111,8 @@ TEST_CASE("the templates: line counts, final line ends, telling lines") {
         {6, 99, false, 45, "DisplayName   = \"WinUSB - Kernel Driver #DRIVER_DATE# #DRIVER_VERSION#\""},
         {6, 99, false, 58, "AddReg = #USE_DEVICE_INTERFACE_GUID#"},
         {6, 99, false, 78,
-         "HKR,,CoInstallers32,0x00010000,\"WdfCoInstaller#WDF_VERSION#.dll,WdfCoInstaller\",\"WinUSBCoInstaller2.dll\""},
+         "HKR,,CoInstallers32,0x00010000,\"WdfCoInstaller#WDF_VERSION#.dll,WdfCoInstaller\",\"WinUSBCoInstaller2."
+         "dll\""},
         {6, 99, false, 99, ";"},
         {9, 61, true, 14, "ClassGuid   = {4D36E978-E325-11CE-BFC1-08002BE10318}"},
         {9, 61, true, 17, "DriverVer   = #DRIVER_DATE#, 1.0.0.0"},
@@ -151,7 +162,8 @@ TEST_CASE("the stand-ins: entry points answer NO_ERROR, the version resource say
         const char* file;
         const char* entry;
     };
-    static const Row rows[] = {{"WdfCoInstaller01011.dll", "WdfCoInstaller"}, {"winusbcoinstaller2.dll", "WinUSBCoInstaller"}};
+    static const Row rows[] = {{"WdfCoInstaller01011.dll", "WdfCoInstaller"},
+                               {"winusbcoinstaller2.dll", "WinUSBCoInstaller"}};
     for (const Row& r : rows) {
         CAPTURE(r.file);
         const std::string path = d.path() + "\\" + kOwnStandins + "\\" + r.file;
@@ -161,7 +173,8 @@ TEST_CASE("the stand-ins: entry points answer NO_ERROR, the version resource say
         FARPROC p = GetProcAddress(m, r.entry);
         REQUIRE(bool(p));
         auto entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(p));
-        for (DWORD function : {0x02u /*DIF_INSTALLDEVICE*/, 0x05u /*DIF_REMOVE*/, 0x19u /*DIF_NEWDEVICEWIZARD_FINISHINSTALL*/})
+        for (DWORD function :
+             {0x02u /*DIF_INSTALLDEVICE*/, 0x05u /*DIF_REMOVE*/, 0x19u /*DIF_NEWDEVICEWIZARD_FINISHINSTALL*/})
             CHECK(entry(function, nullptr, nullptr, nullptr) == NO_ERROR);
         FreeLibrary(m);
 
@@ -180,11 +193,13 @@ TEST_CASE("the stand-ins: entry points answer NO_ERROR, the version resource say
         REQUIRE(read_info(path.c_str(), 0, size, block.data()));
         char* company = nullptr;
         UINT len = 0;
-        REQUIRE(query(block.data(), "\\StringFileInfo\\040904b0\\CompanyName", reinterpret_cast<void**>(&company), &len));
+        REQUIRE(
+            query(block.data(), "\\StringFileInfo\\040904b0\\CompanyName", reinterpret_cast<void**>(&company), &len));
         CHECK(std::string(company).find("test stand-in") != std::string::npos);
         CHECK(std::string(company).find("not Microsoft") != std::string::npos);
         char* description = nullptr;
-        REQUIRE(query(block.data(), "\\StringFileInfo\\040904b0\\FileDescription", reinterpret_cast<void**>(&description), &len));
+        REQUIRE(query(block.data(), "\\StringFileInfo\\040904b0\\FileDescription",
+                      reinterpret_cast<void**>(&description), &len));
         CHECK(std::string(description).find("Test stand-in") == 0);
     }
 }
@@ -200,7 +215,7 @@ TEST_CASE("extraction: the package layout, no template on disk, a second run ove
     std::sort(files.begin(), files.end());
     const std::vector<std::string> want = {
         "amd64\\WdfCoInstaller01011.dll", "amd64\\winusbcoinstaller2.dll", "installer_x64.exe", "installer_x86.exe",
-        "x86\\WdfCoInstaller01011.dll", "x86\\winusbcoinstaller2.dll"};
+        "x86\\WdfCoInstaller01011.dll",   "x86\\winusbcoinstaller2.dll"};
     CHECK(files == want);
     for (std::size_t i = 0; i < 6; ++i) {
         const payload_entry& r = payload_table[i];
@@ -274,6 +289,7 @@ TEST_CASE("extraction: a file that cannot be created") {
     CreateDirectoryA((s.path() + "\\installer_x86.exe").c_str(), nullptr);
     LogCapture log;
     CHECK(extract_binaries(s.path().c_str()) == VESK_ERR_NO_RESOURCE);
-    CHECK(log.has("libvesk:error [extract_binaries] Could not create file '" + s.path() + "\\.\\installer_x86.exe' ([0x"));
+    CHECK(log.has("libvesk:error [extract_binaries] Could not create file '" + s.path() +
+                  "\\.\\installer_x86.exe' ([0x"));
     CHECK(exists(s.path() + "\\amd64\\winusbcoinstaller2.dll"));  // rows before it stay written
 }

@@ -47,7 +47,8 @@ std::string today() {
 std::string source_template(const char* name) { return read_file(std::string(VESK_TEMPLATE_DIR) + "/" + name); }
 
 std::string replace_all(std::string s, const std::string& from, const std::string& to) {
-    for (std::size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+    for (std::size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+        s.replace(p, from.size(), to);
     return s;
 }
 
@@ -89,14 +90,16 @@ TEST_CASE("a test build prepares only with VESK_TEST_BUILD=1") {
         const char* name;
         const wchar_t* value;  // null: unset
     };
-    const Row rows[] = {{"unset", nullptr}, {"empty", L""}, {"0", L"0"}, {"yes", L"yes"}, {"11", L"11"}, {"1 and a space", L"1 "}};
+    const Row rows[] = {{"unset", nullptr}, {"empty", L""}, {"0", L"0"},
+                        {"yes", L"yes"},    {"11", L"11"},  {"1 and a space", L"1 "}};
     for (const Row& row : rows) {
         CAPTURE(row.name);
         REQUIRE(SetEnvironmentVariableW(L"VESK_TEST_BUILD", row.value));
         LogCapture log;
         CHECK(vesk_prepare_driver(&dev, dir.c_str(), "morvane-dfu.inf", &o) == VESK_ERR_NOT_SUPPORTED);
-        CHECK(log.has("libvesk:error [vesk_prepare_driver] This test build carries co-installer stand-ins and "
-                      "cannot install on a real PC; nothing was written (tests set VESK_TEST_BUILD=1)"));
+        CHECK(
+            log.has("libvesk:error [vesk_prepare_driver] This test build carries co-installer stand-ins and "
+                    "cannot install on a real PC; nothing was written (tests set VESK_TEST_BUILD=1)"));
         CHECK_FALSE(exists(dir));
     }
     REQUIRE(SetEnvironmentVariableW(L"VESK_TEST_BUILD", L"1"));
@@ -126,18 +129,18 @@ TEST_CASE("the setup program's INF, line by line") {
 #endif
     // The test runs with TZ=UTC: row 2's time stamp falls on 2 June 2012.
     std::string want = source_template("winusb.inf.in");
-    for (const auto& [field, value] : std::vector<std::pair<std::string, std::string>>{
-             {"#INF_FILENAME#", "morvane-dfu.inf"},
-             {"#CAT_FILENAME#", "morvane-dfu.cat"},
-             {"#DEVICE_DESCRIPTION#", "Morvane DFU bootloader"},
-             {"#DEVICE_MANUFACTURER#", "Morvane"},
-             {"#DEVICE_HARDWARE_ID#", "VID_2E3C&PID_DF11"},
-             {"#DEVICE_INTERFACE_GUID#", kGuid},
-             {"#DRIVER_DATE#", "06/02/2012"},
-             {"#DRIVER_VERSION#", version},
-             {"#USE_DEVICE_INTERFACE_GUID#", "AddDeviceInterfaceGUID"},
-             {"#WDF_VERSION#", "01011"},
-             {"#KMDF_VERSION#", "1.11"}})
+    for (const auto& [field, value] :
+         std::vector<std::pair<std::string, std::string>>{{"#INF_FILENAME#", "morvane-dfu.inf"},
+                                                          {"#CAT_FILENAME#", "morvane-dfu.cat"},
+                                                          {"#DEVICE_DESCRIPTION#", "Morvane DFU bootloader"},
+                                                          {"#DEVICE_MANUFACTURER#", "Morvane"},
+                                                          {"#DEVICE_HARDWARE_ID#", "VID_2E3C&PID_DF11"},
+                                                          {"#DEVICE_INTERFACE_GUID#", kGuid},
+                                                          {"#DRIVER_DATE#", "06/02/2012"},
+                                                          {"#DRIVER_VERSION#", version},
+                                                          {"#USE_DEVICE_INTERFACE_GUID#", "AddDeviceInterfaceGUID"},
+                                                          {"#WDF_VERSION#", "01011"},
+                                                          {"#KMDF_VERSION#", "1.11"}})
         want = replace_all(want, field, value);
     const std::vector<std::string> got_lines = split_crlf(inf_text(inf_path));
     const std::vector<std::string> want_lines = split_crlf(want);
@@ -270,13 +273,17 @@ TEST_CASE("argument rules") {
         const char* line;
     };
     const Row rows[] = {
-        {"null device", nullptr, "device.inf", 0, "libvesk:error [vesk_prepare_driver] One of the required parameter is NULL"},
-        {"null INF name", &dev, nullptr, 0, "libvesk:error [vesk_prepare_driver] One of the required parameter is NULL"},
-        {"upper-case extension", &dev, "device.INF", 0, "libvesk:error [vesk_prepare_driver] Inf name provided must have a '.inf' extension"},
+        {"null device", nullptr, "device.inf", 0,
+         "libvesk:error [vesk_prepare_driver] One of the required parameter is NULL"},
+        {"null INF name", &dev, nullptr, 0,
+         "libvesk:error [vesk_prepare_driver] One of the required parameter is NULL"},
+        {"upper-case extension", &dev, "device.INF", 0,
+         "libvesk:error [vesk_prepare_driver] Inf name provided must have a '.inf' extension"},
         {"no extension", &dev, "device", 0, "Inf name provided must have a '.inf' extension"},
         {"base name too short", &dev, "dir\\inf", 0, "Inf name provided must have a '.inf' extension"},
         {"extension in the directory only", &dev, "x.inf\\y", 0, "Inf name provided must have a '.inf' extension"},
-        {"kind 5", &dev, "device.inf", 5, "libvesk:error [vesk_prepare_driver] Program assertion failed - Unknown driver type"},
+        {"kind 5", &dev, "device.inf", 5,
+         "libvesk:error [vesk_prepare_driver] Program assertion failed - Unknown driver type"},
         {"kind -1", &dev, "device.inf", -1, "Program assertion failed - Unknown driver type"},
     };
     for (const Row& r : rows) {
@@ -341,7 +348,7 @@ TEST_CASE("path lengths: a directory over 259 bytes is refused, a long INF path 
     const vesk_prepare_options o = winusb_options();
     {
         // Cutting it would put the package somewhere the caller did not ask for.
-        const std::string d = s.padded(260) ;
+        const std::string d = s.padded(260);
         LogCapture log;
         CHECK(vesk_prepare_driver(&dev, d.c_str(), "device.inf", &o) == VESK_ERR_INVALID_PARAMETER);
         CHECK(log.has("libvesk:error [vesk_prepare_driver] Package directory is longer than 259 bytes: '"));
@@ -352,7 +359,8 @@ TEST_CASE("path lengths: a directory over 259 bytes is refused, a long INF path 
         const std::string name = std::string(26, 'n') + ".inf";
         LogCapture log;
         CHECK(vesk_prepare_driver(&dev, d.c_str(), name.c_str(), &o) == VESK_ERR_NO_RESOURCE);
-        CHECK(log.has("libvesk:error [vesk_prepare_driver] Qualified path for inf file is too long: '" + d + "\\" + name));
+        CHECK(log.has("libvesk:error [vesk_prepare_driver] Qualified path for inf file is too long: '" + d + "\\" +
+                      name));
         CHECK(exists(d + "\\installer_x64.exe"));
         const std::string fits = std::string(25, 'n') + ".inf";  // 229 + 29 = 258
         CHECK(vesk_prepare_driver(&dev, d.c_str(), fits.c_str(), &o) == VESK_OK);
@@ -406,7 +414,8 @@ TEST_CASE("the catalog file list: comments and blank lines skipped, at most 16 e
         LogCapture log;
         const uint32_t n = cat_file_list(buf.data(), "device.inf", names);
         CHECK(n == r.names);
-        CHECK(log.has("libvesk:warning [vesk_prepare_driver] More than 16 cat entries - ignoring the rest") == r.warning);
+        CHECK(log.has("libvesk:warning [vesk_prepare_driver] More than 16 cat entries - ignoring the rest") ==
+              r.warning);
         for (uint32_t i = 0; i + 1 < n; ++i) CHECK(std::string(names[i]) == "file" + std::to_string(i) + ".dll");
         CHECK(std::string(names[n - 1]) == "device.inf");
     }

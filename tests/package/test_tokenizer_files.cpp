@@ -34,10 +34,22 @@ Expanded embedded(const char* name) {
 }  // namespace
 
 TEST_CASE("token table: sixteen names in order, values cut at 1023 bytes") {
-    static const char* const names[] = {"INF_FILENAME", "CAT_FILENAME", "DEVICE_DESCRIPTION", "DEVICE_HARDWARE_ID",
-                                        "DEVICE_INTERFACE_GUID", "DEVICE_MANUFACTURER", "DRIVER_DATE", "DRIVER_VERSION",
-                                        "USE_DEVICE_INTERFACE_GUID", "WDF_VERSION", "KMDF_VERSION", "LK_COMMA", "LK_DLL",
-                                        "LK_X86_DLL", "LK_EQ_X86", "LK_EQ_X64"};
+    static const char* const names[] = {"INF_FILENAME",
+                                        "CAT_FILENAME",
+                                        "DEVICE_DESCRIPTION",
+                                        "DEVICE_HARDWARE_ID",
+                                        "DEVICE_INTERFACE_GUID",
+                                        "DEVICE_MANUFACTURER",
+                                        "DRIVER_DATE",
+                                        "DRIVER_VERSION",
+                                        "USE_DEVICE_INTERFACE_GUID",
+                                        "WDF_VERSION",
+                                        "KMDF_VERSION",
+                                        "LK_COMMA",
+                                        "LK_DLL",
+                                        "LK_X86_DLL",
+                                        "LK_EQ_X86",
+                                        "LK_EQ_X64"};
     for (std::size_t i = 0; i < kTokenCount; ++i) CHECK(std::string(token_table[i].name) == names[i]);
     CHECK(token_table[kTokenCount].name == nullptr);
     const std::string long_value(2000, 'x');

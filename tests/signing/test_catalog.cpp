@@ -88,14 +88,14 @@ TEST_CASE("CreateCat over a tree: case-insensitive names in subdirectories, unha
     const std::string text = log.text();
     CHECK(text.find("libvesk:info [ScanDirAndHash] added hash for '" + d.path() + "\\x86\\wdfcoinstaller01011.DLL'") !=
           std::string::npos);
-    CHECK(text.find("libvesk:info [ScanDirAndHash] added hash for '" + d.path() + "\\amd64\\WdfCoInstaller01011.dll'") !=
-          std::string::npos);
+    CHECK(text.find("libvesk:info [ScanDirAndHash] added hash for '" + d.path() +
+                    "\\amd64\\WdfCoInstaller01011.dll'") != std::string::npos);
     CHECK(text.find("added hash for '" + d.path() + "\\amd64\\deeper\\Helper.SYS'") != std::string::npos);
     CHECK(text.find("added hash for '" + d.path() + "\\Dev.INF'") != std::string::npos);
     CHECK(text.find("libvesk:debug [AddFileHash] 'Dev.INF': INF type") != std::string::npos);
     CHECK(text.find("libvesk:warning [AddFileHash] Unhandled file type: 'readme.txt' - ignoring") != std::string::npos);
-    CHECK(text.find("libvesk:warning [ScanDirAndHash] could not add hash for '" + d.path() + "\\readme.txt' - ignored") !=
-          std::string::npos);
+    CHECK(text.find("libvesk:warning [ScanDirAndHash] could not add hash for '" + d.path() +
+                    "\\readme.txt' - ignored") != std::string::npos);
     CHECK(text.find("Unhandled file type: '.inf' - ignoring") != std::string::npos);
     CHECK(text.find("missing.dll") == std::string::npos);
     CHECK(text.find("libvesk:info [CreateCat] Successfully created file '" + cat + "'") != std::string::npos);

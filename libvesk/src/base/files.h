@@ -1,6 +1,6 @@
-// Files and directories the library creates (owned by Administrators when elevated), and the UTF-8 adaptors of the UTF-16
-// Windows calls. Each adaptor leaves the Windows last error of the call it wraps (or of the
-// conversion that failed) for the caller's message.
+// Files and directories the library creates (owned by Administrators when elevated), and the UTF-8 adaptors of the
+// UTF-16 Windows calls. Each adaptor leaves the Windows last error of the call it wraps (or of the conversion that
+// failed) for the caller's message.
 #pragma once
 
 #include <windows.h>

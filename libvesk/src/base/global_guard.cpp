@@ -77,7 +77,8 @@ UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source
             api.add_sid(&boundary.handle, admins)) {
             step = "ConvertStringSecurityDescriptorToSecurityDescriptor";
             if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                    kNamespaceSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr)) {
+                    kNamespaceSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
+                    nullptr)) {
                 step = "CreatePrivateNamespace";
                 SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
                 // Another process may make it, or end it, between the two calls: one more round.
@@ -113,7 +114,8 @@ GlobalGuard::GlobalGuard(const char* function_name, GuardLog log) {
         namespace_ = open_guard_namespace(api, function_name, log);
         if (!namespace_) return;
     } else if (log == GuardLog::normal && !fallback_reported.exchange(true)) {
-        vesk_log_message(VESK_LOG_WARNING, function_name, "No private namespaces on this system - guarding with \"%s\"", name);
+        vesk_log_message(VESK_LOG_WARNING, function_name, "No private namespaces on this system - guarding with \"%s\"",
+                         name);
     }
     mutex_.reset(CreateMutexA(nullptr, TRUE, name));
     if (!mutex_) return;

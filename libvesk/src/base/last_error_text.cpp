@@ -14,8 +14,9 @@ thread_local char error_text[kErrorTextBytes];
 bool ask_system(uint32_t code, uint16_t language, char* out, std::size_t cap, DWORD* format_error) {
     // The system allocates the message, so one longer than the buffer is cut rather than lost.
     wchar_t* message = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                   nullptr, code, language, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, code, language, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     *format_error = n > 0 ? 0 : GetLastError();
     UniqueLocal owned(message);
     if (n == 0) return false;
@@ -23,7 +24,8 @@ bool ask_system(uint32_t code, uint16_t language, char* out, std::size_t cap, DW
     // A message longer than the buffer is cut; convert what fits, whole characters only.
     int chars = static_cast<int>(n < cap ? n : cap - 1);
     int bytes = 0;
-    while (chars > 0 && (bytes = WideCharToMultiByte(CP_UTF8, 0, message, chars, out, room, nullptr, nullptr)) <= 0) --chars;
+    while (chars > 0 && (bytes = WideCharToMultiByte(CP_UTF8, 0, message, chars, out, room, nullptr, nullptr)) <= 0)
+        --chars;
     if (bytes <= 0) return false;
     out[bytes] = '\0';
     return true;
@@ -43,9 +45,11 @@ const char* code_text(uint32_t code, uint32_t message_code, uint32_t fallback_co
     if (!m.found) {
         const DWORD e = m.format_error;
         if (e == 0 || e == ERROR_MR_MID_NOT_FOUND || e == ERROR_MUI_FILE_NOT_FOUND)
-            (void)format_into(error_text, sizeof error_text, "Windows error code 0x%08lX", static_cast<unsigned long>(code));
+            (void)format_into(error_text, sizeof error_text, "Windows error code 0x%08lX",
+                              static_cast<unsigned long>(code));
         else
-            (void)format_into(error_text, sizeof error_text, "Windows error code 0x%08lX (FormatMessage error code 0x%08lX)",
+            (void)format_into(error_text, sizeof error_text,
+                              "Windows error code 0x%08lX (FormatMessage error code 0x%08lX)",
                               static_cast<unsigned long>(code), static_cast<unsigned long>(e));
     }
     SetLastError(code);

@@ -72,8 +72,8 @@ vesk_result create_pipe(uint32_t size) {
     UniqueLocal owned_sd(sd);
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     HANDLE r = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, size,
-                                size, 0, &sa);
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                size, size, 0, &sa);
     if (r == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
         return VESK_ERR_NO_RESOURCE;
@@ -193,7 +193,8 @@ vesk_result vesk_read_logger(char* buffer, uint32_t buffer_size, uint32_t* messa
             return VESK_OK;
         }
         *message_size = 0;
-        return error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA ? VESK_ERR_OVERFLOW : VESK_ERR_INPUT_OUTPUT;
+        return error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA ? VESK_ERR_OVERFLOW
+                                                                              : VESK_ERR_INPUT_OUTPUT;
     }
     if (pending_bytes.load() == 0) {
         buffer[0] = '\0';

@@ -81,6 +81,7 @@ uint16_t GetPlatformArch() {
     BOOL wow64 = FALSE;
     if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) arch = IMAGE_FILE_MACHINE_AMD64;
 #endif
-    vesk_log_message(VESK_LOG_WARNING, "GetPlatformArch", "Note: Underlying Windows architecture was guessed and may be incorrect...");
+    vesk_log_message(VESK_LOG_WARNING, "GetPlatformArch",
+                     "Note: Underlying Windows architecture was guessed and may be incorrect...");
     return arch;
 }

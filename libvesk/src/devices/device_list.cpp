@@ -99,8 +99,8 @@ bool read_description(HDEVINFO set, SP_DEVINFO_DATA* data, wchar_t (&desc)[kDesc
     desc[0] = L'\0';
     DEVPROPTYPE type = 0;
     DWORD size = 0;
-    if (SetupDiGetDevicePropertyW(set, data, &kBusReportedDeviceDesc, &type, reinterpret_cast<BYTE*>(desc),
-                                  sizeof desc, &size, 0) &&
+    if (SetupDiGetDevicePropertyW(set, data, &kBusReportedDeviceDesc, &type, reinterpret_cast<BYTE*>(desc), sizeof desc,
+                                  &size, 0) &&
         type == DEVPROP_TYPE_STRING) {
         if (size / sizeof(wchar_t) < std::size(desc)) desc[size / sizeof(wchar_t)] = L'\0';
         desc[std::size(desc) - 1] = L'\0';
@@ -220,8 +220,7 @@ bool fill_record(Scan& scan, DWORD index, SP_DEVINFO_DATA* data, vesk_device* de
 
     dev->description = description_utf8(desc);
     if (dev->description && scan.options.trim_description) trim_trailing_space(dev->description);
-    vesk_log_message(VESK_LOG_DEBUG, kCreateList, "Device description: '%s'",
-                     dev->description ? dev->description : "");
+    vesk_log_message(VESK_LOG_DEBUG, kCreateList, "Device description: '%s'", dev->description ? dev->description : "");
     return true;
 }
 
@@ -258,8 +257,10 @@ vesk_result vesk_create_list(vesk_device** list, const vesk_list_options* option
             free_records(dev);
             continue;
         }
-        if (tail) tail->next = dev;
-        else head = dev;
+        if (tail)
+            tail->next = dev;
+        else
+            head = dev;
         tail = dev;
     }
     *list = head;

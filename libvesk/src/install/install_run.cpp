@@ -155,7 +155,8 @@ vesk_result accept_installer(Run& run, bool filter) {
             }
         }
         if (!connected) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not connect the installer pipe: %s", last_error_text(error));
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not connect the installer pipe: %s",
+                             last_error_text(error));
             return VESK_ERR_INPUT_OUTPUT;
         }
         ULONG client = 0;
@@ -215,61 +216,62 @@ ReadLoop::Step ReadLoop::broken_pipe() {
 ReadLoop::Step ReadLoop::finished(const PipeRead& read) {
     const bool async = read.async;
     switch (read.end) {
-    case PipeRead::End::complete: {
-        errors_ = 0;
-        const std::size_t length = offset_ + read.got;
-        char* message = run_.buffer.get();
-        if (length >= 2 && message[0] == INSTALLER_MSG_STATUS && message[1] == 0) status_zero_ = true;
-        offset_ = 0;
-        const vesk_result r = process_message(message, length);
-        if (r == VESK_OK) return Step::read_again;
-        result_ = r;
-        return Step::done;
-    }
-    case PipeRead::End::more_data: {
-        errors_ = 0;
-        if (size_ >= kPipeMessageCapBytes) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Installer message longer than %u bytes - aborting",
-                             static_cast<unsigned>(kPipeMessageCapBytes));
-            result_ = VESK_ERR_OVERFLOW;
+        case PipeRead::End::complete: {
+            errors_ = 0;
+            const std::size_t length = offset_ + read.got;
+            char* message = run_.buffer.get();
+            if (length >= 2 && message[0] == INSTALLER_MSG_STATUS && message[1] == 0) status_zero_ = true;
+            offset_ = 0;
+            const vesk_result r = process_message(message, length);
+            if (r == VESK_OK) return Step::read_again;
+            result_ = r;
             return Step::done;
         }
-        const std::size_t old_size = size_;
-        size_ *= 2;
-        vesk_log_message(VESK_LOG_DEBUG, kSource,
-                         async ? "Message overflow (async) - increasing buffer size to %d bytes"
-                               : "message overflow (sync) - increasing buffer size to %d bytes",
-                         static_cast<int>(size_));
-        // One spare byte beyond the capacity, for the terminator of filter mode.
-        void* grown = std::realloc(run_.buffer.get(), size_ + 1);
-        if (!grown) {
-            vesk_log_message(VESK_LOG_ERROR, kSource,
-                             async ? "Unable to realloc buffer: aborting" : "unable to realloc buffer: aborting");
-            result_ = VESK_ERR_NO_RESOURCE;
-            return Step::done;
+        case PipeRead::End::more_data: {
+            errors_ = 0;
+            if (size_ >= kPipeMessageCapBytes) {
+                vesk_log_message(VESK_LOG_ERROR, kSource, "Installer message longer than %u bytes - aborting",
+                                 static_cast<unsigned>(kPipeMessageCapBytes));
+                result_ = VESK_ERR_OVERFLOW;
+                return Step::done;
+            }
+            const std::size_t old_size = size_;
+            size_ *= 2;
+            vesk_log_message(VESK_LOG_DEBUG, kSource,
+                             async ? "Message overflow (async) - increasing buffer size to %d bytes"
+                                   : "message overflow (sync) - increasing buffer size to %d bytes",
+                             static_cast<int>(size_));
+            // One spare byte beyond the capacity, for the terminator of filter mode.
+            void* grown = std::realloc(run_.buffer.get(), size_ + 1);
+            if (!grown) {
+                vesk_log_message(VESK_LOG_ERROR, kSource,
+                                 async ? "Unable to realloc buffer: aborting" : "unable to realloc buffer: aborting");
+                result_ = VESK_ERR_NO_RESOURCE;
+                return Step::done;
+            }
+            (void)run_.buffer.release();
+            run_.buffer.reset(static_cast<char*>(grown));
+            offset_ = old_size;
+            return Step::read_again;
         }
-        (void)run_.buffer.release();
-        run_.buffer.reset(static_cast<char*>(grown));
-        offset_ = old_size;
-        return Step::read_again;
-    }
-    case PipeRead::End::woken:
-        if (run_.stop && read.woken_by == 1) {
-            result_ = stopped(run_);
+        case PipeRead::End::woken:
+            if (run_.stop && read.woken_by == 1) {
+                result_ = stopped(run_);
+                return Step::done;
+            }
+            result_ = exit_result(run_.process.get());
             return Step::done;
-        }
-        result_ = exit_result(run_.process.get());
-        return Step::done;
-    case PipeRead::End::timed_out:
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to respond - aborting");
-        result_ = kill_installer(run_.process.get());
-        return Step::done;
-    case PipeRead::End::wait_failed:
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (wait): %s", last_error_text(read.error));
-        return count_error();
-    case PipeRead::End::failed:
-    case PipeRead::End::pending:
-        break;
+        case PipeRead::End::timed_out:
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Installer failed to respond - aborting");
+            result_ = kill_installer(run_.process.get());
+            return Step::done;
+        case PipeRead::End::wait_failed:
+            vesk_log_message(VESK_LOG_ERROR, kSource, "Could not read from pipe (wait): %s",
+                             last_error_text(read.error));
+            return count_error();
+        case PipeRead::End::failed:
+        case PipeRead::End::pending:
+            break;
     }
     if (read.error == ERROR_BROKEN_PIPE) return broken_pipe();
     vesk_log_message(VESK_LOG_ERROR, kSource,
@@ -330,9 +332,15 @@ vesk_result start_installer_direct(Run& run, const char* program_path, const cha
 bool installer_program_name(uint16_t arch, char (&out)[kProgramNameBytes]) {
     const char* name = "unknown_arch";
     switch (arch) {
-    case IMAGE_FILE_MACHINE_I386: name = "x86"; break;
-    case IMAGE_FILE_MACHINE_AMD64: name = "x64"; break;
-    case 0xAA64: name = "arm64"; break;  // IMAGE_FILE_MACHINE_ARM64
+        case IMAGE_FILE_MACHINE_I386:
+            name = "x86";
+            break;
+        case IMAGE_FILE_MACHINE_AMD64:
+            name = "x64";
+            break;
+        case 0xAA64:
+            name = "arm64";
+            break;  // IMAGE_FILE_MACHINE_ARM64
     }
     return format_into(out, sizeof out, "installer_%s.exe", name) == Fit::ok;
 }
@@ -357,21 +365,21 @@ vesk_result start_installer_elevated(const char* program, const char* args, cons
     }
     const DWORD error = GetLastError();
     switch (error) {
-    case ERROR_SUCCESS:
-        // The shell says it failed without a reason; it may have started it all the same.
-        *process = info.hProcess;
-        if (!info.hProcess)
-            vesk_log_message(VESK_LOG_WARNING, kSource, "Installer started without a process handle");
-        return VESK_OK;
-    case ERROR_FILE_NOT_FOUND:
-        vesk_log_message(VESK_LOG_INFO, kSource, "Could not find installer executable");
-        return VESK_ERR_NOT_FOUND;
-    case ERROR_CANCELLED:
-        vesk_log_message(VESK_LOG_INFO, kSource, "Operation cancelled by the user or due to missing data");
-        return VESK_ERR_CANCELLED;
-    default:
-        vesk_log_message(VESK_LOG_ERROR, kSource, "ShellExecuteEx failed: %s", last_error_text(error));
-        return VESK_ERR_NEEDS_ELEVATION;
+        case ERROR_SUCCESS:
+            // The shell says it failed without a reason; it may have started it all the same.
+            *process = info.hProcess;
+            if (!info.hProcess)
+                vesk_log_message(VESK_LOG_WARNING, kSource, "Installer started without a process handle");
+            return VESK_OK;
+        case ERROR_FILE_NOT_FOUND:
+            vesk_log_message(VESK_LOG_INFO, kSource, "Could not find installer executable");
+            return VESK_ERR_NOT_FOUND;
+        case ERROR_CANCELLED:
+            vesk_log_message(VESK_LOG_INFO, kSource, "Operation cancelled by the user or due to missing data");
+            return VESK_ERR_CANCELLED;
+        default:
+            vesk_log_message(VESK_LOG_ERROR, kSource, "ShellExecuteEx failed: %s", last_error_text(error));
+            return VESK_ERR_NEEDS_ELEVATION;
     }
 }
 
@@ -381,7 +389,9 @@ HWND find_security_prompt() {
     return found;
 }
 
-vesk_result install_driver_internal(const install_params* params) { return install_for_machine(params, GetPlatformArch()); }
+vesk_result install_driver_internal(const install_params* params) {
+    return install_for_machine(params, GetPlatformArch());
+}
 
 namespace {
 // The run mutex: one run at a time on the whole system, and no waiting for it.
@@ -413,7 +423,8 @@ vesk_result wait_for_other_installs(const vesk_install_options* options, WaitNoP
         return VESK_OK;
     }
     if (wait_no_pending(options->pending_wait_ms) != WAIT_TIMEOUT) return VESK_OK;
-    vesk_log_message(VESK_LOG_WARNING, kSource, "Timeout expired while waiting for another pending installation - aborting");
+    vesk_log_message(VESK_LOG_WARNING, kSource,
+                     "Timeout expired while waiting for another pending installation - aborting");
     return VESK_ERR_INSTALL_PENDING;
 }
 
@@ -446,7 +457,8 @@ void plan_command(const install_params* params, uint16_t arch, bool filter, Comm
         const std::size_t used = std::strlen(c.directory);
         (void)format_into(c.directory + used, sizeof c.directory - used, "%s", filter_subdirectory(arch));
         const char* upper = device->upper_filter ? device->upper_filter : "<NULL>";
-        (void)format_into(c.args, sizeof c.args, "%s%s", equals_ascii_nocase(upper, "libusb0") ? "uninstall -d=" : "install -d=",
+        (void)format_into(c.args, sizeof c.args, "%s%s",
+                          equals_ascii_nocase(upper, "libusb0") ? "uninstall -d=" : "install -d=",
                           device->hardware_id ? device->hardware_id : "");
     }
     (void)format_into(c.program_path, sizeof c.program_path, "\"%s\\%s\"", c.directory, c.program);
@@ -466,7 +478,8 @@ vesk_result open_filter_output(Run& run) {
 
 vesk_result start_installer(Run& run, const Command& c, bool filter) {
     if (utf8_file_attributes(c.program_path) == INVALID_FILE_ATTRIBUTES) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "This application does not contain the required %s installer", c.program);
+        vesk_log_message(VESK_LOG_ERROR, kSource, "This application does not contain the required %s installer",
+                         c.program);
         vesk_log_message(VESK_LOG_ERROR, kSource, "Please contact the application provider for a compatible version");
         return VESK_ERR_NOT_FOUND;
     }

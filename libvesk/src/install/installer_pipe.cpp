@@ -27,7 +27,9 @@ bool filter_mode = false;
 HANDLE pipe_handle = INVALID_HANDLE_VALUE;
 
 // A reply is one write; its outcome is ignored, but it never outlives this call.
-void write_reply(const void* data, DWORD size) { (void)write_pipe_message(pipe_handle, data, size, kInstallerReplyWaitMs); }
+void write_reply(const void* data, DWORD size) {
+    (void)write_pipe_message(pipe_handle, data, size, kInstallerReplyWaitMs);
+}
 
 void reply_value(const char* value, const char* name) {
     static const char kNone = '\0';
@@ -96,48 +98,48 @@ vesk_result process_message(char* message, std::size_t length) {
         return VESK_ERR_NOT_FOUND;
     }
     switch (code) {
-    case INSTALLER_MSG_PRINT:
-        if (length < 2) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Print_message: no data");
-            return VESK_ERR_NOT_FOUND;
-        }
-        vesk_log_message(VESK_LOG_DEBUG, "installer process", "%.*s", text_length(message, length), message + 1);
-        return VESK_OK;
-    case INSTALLER_MSG_SYSLOG:
-        if (length < 2) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Syslog_message: no data");
-            return VESK_ERR_NOT_FOUND;
-        }
-        vesk_log_message(VESK_LOG_DEBUG, "syslog", "%.*s", text_length(message, length), message + 1);
-        return VESK_OK;
-    case INSTALLER_MSG_REQUEST_DEVICE_ID:
-        vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for device_id");
-        reply_value(current_device->device_id, "device_id");
-        return VESK_OK;
-    case INSTALLER_MSG_REQUEST_HARDWARE_ID:
-        vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for hardware_id");
-        reply_value(current_device->hardware_id, "hardware_id");
-        return VESK_OK;
-    case INSTALLER_MSG_REQUEST_USER_SID:
-        reply_user_sid();
-        return VESK_OK;
-    case INSTALLER_MSG_TIMEOUT_INFINITE:
-        vesk_log_message(VESK_LOG_DEBUG, kSource, "Switching timeout to infinite");
-        installer_wait_ms = INFINITE;
-        return VESK_OK;
-    case INSTALLER_MSG_TIMEOUT_FINITE:
-        vesk_log_message(VESK_LOG_DEBUG, kSource, "Switching timeout back to finite");
-        installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
-        return VESK_OK;
-    case INSTALLER_MSG_STATUS:
-        if (length < 2) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "Set status: no data");
-            return VESK_ERR_NOT_FOUND;
-        }
-        return static_cast<int8_t>(message[1]);
-    case INSTALLER_MSG_COMPLETED:
-        vesk_log_message(VESK_LOG_DEBUG, kSource, "Installer process completed");
-        return VESK_OK;
+        case INSTALLER_MSG_PRINT:
+            if (length < 2) {
+                vesk_log_message(VESK_LOG_ERROR, kSource, "Print_message: no data");
+                return VESK_ERR_NOT_FOUND;
+            }
+            vesk_log_message(VESK_LOG_DEBUG, "installer process", "%.*s", text_length(message, length), message + 1);
+            return VESK_OK;
+        case INSTALLER_MSG_SYSLOG:
+            if (length < 2) {
+                vesk_log_message(VESK_LOG_ERROR, kSource, "Syslog_message: no data");
+                return VESK_ERR_NOT_FOUND;
+            }
+            vesk_log_message(VESK_LOG_DEBUG, "syslog", "%.*s", text_length(message, length), message + 1);
+            return VESK_OK;
+        case INSTALLER_MSG_REQUEST_DEVICE_ID:
+            vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for device_id");
+            reply_value(current_device->device_id, "device_id");
+            return VESK_OK;
+        case INSTALLER_MSG_REQUEST_HARDWARE_ID:
+            vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for hardware_id");
+            reply_value(current_device->hardware_id, "hardware_id");
+            return VESK_OK;
+        case INSTALLER_MSG_REQUEST_USER_SID:
+            reply_user_sid();
+            return VESK_OK;
+        case INSTALLER_MSG_TIMEOUT_INFINITE:
+            vesk_log_message(VESK_LOG_DEBUG, kSource, "Switching timeout to infinite");
+            installer_wait_ms = INFINITE;
+            return VESK_OK;
+        case INSTALLER_MSG_TIMEOUT_FINITE:
+            vesk_log_message(VESK_LOG_DEBUG, kSource, "Switching timeout back to finite");
+            installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
+            return VESK_OK;
+        case INSTALLER_MSG_STATUS:
+            if (length < 2) {
+                vesk_log_message(VESK_LOG_ERROR, kSource, "Set status: no data");
+                return VESK_ERR_NOT_FOUND;
+            }
+            return static_cast<int8_t>(message[1]);
+        case INSTALLER_MSG_COMPLETED:
+            vesk_log_message(VESK_LOG_DEBUG, kSource, "Installer process completed");
+            return VESK_OK;
     }
     return VESK_ERR_NOT_FOUND;
 }
@@ -148,7 +150,8 @@ HANDLE create_installer_pipe() {
     if (!sid || !ConvertSidToStringSidA(sid.get(), &sid_text)) return INVALID_HANDLE_VALUE;
     UniqueLocal owned_sid_text(sid_text);
     char sddl[kPipeSddlBytes];
-    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)S:(ML;;NWNR;;;HI)", sid_text) != Fit::ok) {
+    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)S:(ML;;NWNR;;;HI)", sid_text) !=
+        Fit::ok) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return INVALID_HANDLE_VALUE;
     }
@@ -162,8 +165,8 @@ HANDLE create_installer_pipe() {
     sa.bInheritHandle = FALSE;
     // The first instance only: a pipe of the same name made by anyone else makes this fail
     // instead of letting the installer talk to it.
-    return CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                            static_cast<DWORD>(kInstallerPipeBufferBytes), static_cast<DWORD>(kInstallerPipeBufferBytes),
-                            0, &sa);
+    return CreateNamedPipeA(
+        kInstallerPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+        static_cast<DWORD>(kInstallerPipeBufferBytes), static_cast<DWORD>(kInstallerPipeBufferBytes), 0, &sa);
 }

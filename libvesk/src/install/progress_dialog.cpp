@@ -110,16 +110,19 @@ void place(HWND h) {
 void init_children(HWND h) {
     HWND bar = CreateWindowExW(WS_EX_NOPARENTNOTIFY, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 10,
                                35, 250, 12, h, nullptr, module_instance, nullptr);
-    if (!bar) vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress bar: %s", last_error_text(0));
+    if (!bar)
+        vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress bar: %s", last_error_text(0));
     PostMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
-    text_control = CreateWindowExW(WS_EX_TRANSPARENT | WS_EX_NOPARENTNOTIFY, L"Static", kTitle,
-                                   WS_CHILD | WS_VISIBLE | WS_GROUP, 12, 12, 250, 16, h, nullptr, module_instance, nullptr);
+    text_control =
+        CreateWindowExW(WS_EX_TRANSPARENT | WS_EX_NOPARENTNOTIFY, L"Static", kTitle, WS_CHILD | WS_VISIBLE | WS_GROUP,
+                        12, 12, 250, 16, h, nullptr, module_instance, nullptr);
     if (!text_control)
         vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress text: %s", last_error_text(0));
     if (create_font) {
         text_font = create_font(-11, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                                 CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Shell Dlg 2");
-        if (text_font && text_control) SendMessageW(text_control, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
+        if (text_font && text_control)
+            SendMessageW(text_control, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
     }
 }
 
@@ -140,7 +143,8 @@ LRESULT on_start(HWND h) {
     AcquireSRWLockExclusive(&worker_lock);
     if (worker) {
         ReleaseSRWLockExclusive(&worker_lock);
-        vesk_log_message(VESK_LOG_ERROR, "progress_callback", "program assertion failed - another operation is in progress");
+        vesk_log_message(VESK_LOG_ERROR, "progress_callback",
+                         "program assertion failed - another operation is in progress");
         end_dialog(h, VESK_ERR_NO_RESOURCE);
         return 0;
     }
@@ -193,18 +197,18 @@ LRESULT on_ctlcolor_static(HDC dc) {
 
 LRESULT on_nchittest(HWND h, WPARAM wp, LPARAM lp) {
     switch (DefWindowProcW(h, WM_NCHITTEST, wp, lp)) {
-    case HTLEFT:
-    case HTRIGHT:
-    case HTTOP:
-    case HTBOTTOM:
-    case HTSIZE:
-    case HTTOPLEFT:
-    case HTTOPRIGHT:
-    case HTBOTTOMLEFT:
-    case HTBOTTOMRIGHT:
-        return HTCLIENT;
-    default:
-        return HTNOWHERE;  // the caption too: the window cannot be dragged
+        case HTLEFT:
+        case HTRIGHT:
+        case HTTOP:
+        case HTBOTTOM:
+        case HTSIZE:
+        case HTTOPLEFT:
+        case HTTOPRIGHT:
+        case HTBOTTOMLEFT:
+        case HTBOTTOMRIGHT:
+            return HTCLIENT;
+        default:
+            return HTNOWHERE;  // the caption too: the window cannot be dragged
     }
 }
 
@@ -218,16 +222,23 @@ LRESULT on_destroy() {
 
 LRESULT CALLBACK progress_callback(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-    case WM_CREATE: return on_create(h);
-    case WM_PROGRESS_START: return on_start(h);
-    case WM_PROGRESS_DONE:
-        end_dialog(h, static_cast<vesk_result>(wp));
-        return 0;
-    case WM_TIMER: return on_timer(h);
-    case WM_CTLCOLORSTATIC: return on_ctlcolor_static(reinterpret_cast<HDC>(wp));
-    case WM_NCHITTEST: return on_nchittest(h, wp, lp);
-    case WM_CLOSE: return 0;
-    case WM_DESTROY: return on_destroy();
+        case WM_CREATE:
+            return on_create(h);
+        case WM_PROGRESS_START:
+            return on_start(h);
+        case WM_PROGRESS_DONE:
+            end_dialog(h, static_cast<vesk_result>(wp));
+            return 0;
+        case WM_TIMER:
+            return on_timer(h);
+        case WM_CTLCOLORSTATIC:
+            return on_ctlcolor_static(reinterpret_cast<HDC>(wp));
+        case WM_NCHITTEST:
+            return on_nchittest(h, wp, lp);
+        case WM_CLOSE:
+            return 0;
+        case WM_DESTROY:
+            return on_destroy();
     }
     return DefWindowProcW(h, msg, wp, lp);
 }
@@ -279,10 +290,10 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
     if (!register_class(module_instance)) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "can't register class %s", last_error_text(0));
         result = VESK_ERR_NO_RESOURCE;
-    } else if (HWND h = CreateWindowExW(WS_EX_CONTROLPARENT | WS_EX_WINDOWEDGE, kClassName, kTitle,
-                                        WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION |
-                                            WS_THICKFRAME,
-                                        100, 100, 287, 102, parent, nullptr, module_instance, nullptr);
+    } else if (HWND h = CreateWindowExW(
+                   WS_EX_CONTROLPARENT | WS_EX_WINDOWEDGE, kClassName, kTitle,
+                   WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_THICKFRAME, 100, 100,
+                   287, 102, parent, nullptr, module_instance, nullptr);
                !h) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "Unable to create progress dialog: %s", last_error_text(0));
         result = VESK_ERR_NO_RESOURCE;

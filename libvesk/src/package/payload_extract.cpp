@@ -42,7 +42,8 @@ vesk_result extract_binaries(const char* package_dir) {
         }
         FILE* f = fopen_as_userU(path);
         if (!f) {
-            vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Could not create file '%s' (%s)", path, last_error_text(0));
+            vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Could not create file '%s' (%s)", path,
+                             last_error_text(0));
             return VESK_ERR_NO_RESOURCE;
         }
         const std::size_t length = static_cast<uint32_t>(row.length);

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-constexpr uint32_t kCatListEntries = 16;  // names taken from a catalog list template
+constexpr uint32_t kCatListEntries = 16;             // names taken from a catalog list template
 constexpr uint32_t kCatNames = kCatListEntries + 1;  // and the INF
 
 // Splits an expanded catalog list in place into at most 16 file names, then appends inf_name.

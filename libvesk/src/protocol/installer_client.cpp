@@ -101,9 +101,9 @@ HANDLE open_installer_pipe(bool* refused) {
     const DWORD start = GetTickCount();
     UniqueFile pipe;
     for (;;) {
-        pipe.reset(CreateFileA(kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                               nullptr));
+        pipe.reset(CreateFileA(
+            kInstallerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe || GetLastError() != ERROR_PIPE_BUSY) break;
         const DWORD spent = GetTickCount() - start;
         if (spent >= kInstallerReplyWaitMs) break;
@@ -145,12 +145,18 @@ void send_status(vesk_result status) {
 const char* req_id(int8_t code) {
     Value* v = nullptr;
     switch (code) {
-    case INSTALLER_MSG_REQUEST_DEVICE_ID: v = &device_id_value; break;
-    case INSTALLER_MSG_REQUEST_HARDWARE_ID: v = &hardware_id_value; break;
-    case INSTALLER_MSG_REQUEST_USER_SID: v = &user_sid_value; break;
-    default:
-        installer_log("req_id: unknown ID requested");
-        return nullptr;
+        case INSTALLER_MSG_REQUEST_DEVICE_ID:
+            v = &device_id_value;
+            break;
+        case INSTALLER_MSG_REQUEST_HARDWARE_ID:
+            v = &hardware_id_value;
+            break;
+        case INSTALLER_MSG_REQUEST_USER_SID:
+            v = &user_sid_value;
+            break;
+        default:
+            installer_log("req_id: unknown ID requested");
+            return nullptr;
     }
     std::memset(v->buffer, 0, sizeof v->buffer);
     if (!pipe_open()) {

@@ -8,7 +8,8 @@
 
 namespace {
 constexpr GUID kGroupPolicyObjectClass = {0xEA502722, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
-constexpr GUID kGroupPolicyObjectInterface = {0xEA502723, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
+constexpr GUID kGroupPolicyObjectInterface = {
+    0xEA502723, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
 constexpr GUID kRegistryExtension = {0x35378EAC, 0x683F, 0x11D2, {0xA8, 0x9A, 0x00, 0xC0, 0x4F, 0xBB, 0xCF, 0xA2}};
 constexpr GUID kSnapIn = {0x3D271CFC, 0x2BC6, 0x4AC2, {0xB6, 0x33, 0x3B, 0xDF, 0xF5, 0xBD, 0xAB, 0x2A}};
 constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Settings";
@@ -16,7 +17,9 @@ constexpr wchar_t kPolicyValue[] = L"DisableSystemRestore";
 
 constexpr char kSource[] = "install_driver_internal";
 
-void report_to_log(const char* text, unsigned long code) { vesk_log_message(VESK_LOG_ERROR, kSource, "%s%lx", text, code); }
+void report_to_log(const char* text, unsigned long code) {
+    vesk_log_message(VESK_LOG_ERROR, kSource, "%s%lx", text, code);
+}
 
 // Initialises COM for this thread for as long as it lives, when it was not already.
 struct ComScope {
@@ -29,10 +32,12 @@ struct ComScope {
 
 bool load_stored_policy(PolicyValue& original) {
     UniqueHkey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStoredPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
         return false;
     DWORD value = 0, size = sizeof value, type = REG_NONE;
-    if (RegQueryValueExW(key.get(), kStoredPolicyValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key.get(), kStoredPolicyValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+        ERROR_SUCCESS)
         return false;  // a key without the value was never filled in: nothing was changed after it
     if (type == REG_NONE) {
         original = PolicyValue{};
@@ -45,8 +50,8 @@ bool load_stored_policy(PolicyValue& original) {
 
 LONG store_policy(const PolicyValue& original) {
     UniqueLocal descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStoredPolicySddl, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kStoredPolicySddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
         return static_cast<LONG>(GetLastError());
     SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
     UniqueHkey key;
@@ -93,8 +98,8 @@ bool MachinePolicy::open(PolicyReport report) {
     }
     root_.reset(raw_root);
     DWORD disposition = 0;
-    const LONG created = RegCreateKeyExW(root_.get(), kPolicyKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
-                                         key_.put(), &disposition);
+    const LONG created = RegCreateKeyExW(root_.get(), kPolicyKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                         nullptr, key_.put(), &disposition);
     if (created != ERROR_SUCCESS) {
         report("RegCreateKeyEx failed - error ", static_cast<unsigned long>(created));
         return false;
@@ -112,7 +117,8 @@ LONG MachinePolicy::read(PolicyValue& value) const {
 
 LONG MachinePolicy::write(const PolicyValue& value) const {
     if (!value.present) return RegDeleteValueW(key_.get(), kPolicyValue);
-    return RegSetValueExW(key_.get(), kPolicyValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.value), sizeof value.value);
+    return RegSetValueExW(key_.get(), kPolicyValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.value),
+                          sizeof value.value);
 }
 
 HRESULT MachinePolicy::save(bool add) {
@@ -125,7 +131,8 @@ HRESULT MachinePolicy::save(bool add) {
 void restore_policy_left_behind() {
     PolicyValue original;
     if (!load_stored_policy(original)) return;
-    vesk_log_message(VESK_LOG_WARNING, kSource, "The installer ended without restoring the restore point policy - restoring it");
+    vesk_log_message(VESK_LOG_WARNING, kSource,
+                     "The installer ended without restoring the restore point policy - restoring it");
     ComScope com;
     MachinePolicy policy;
     if (!policy.open(report_to_log)) return;
@@ -137,7 +144,8 @@ void restore_policy_left_behind() {
         return;
     }
     if (FAILED(saved))
-        vesk_log_message(VESK_LOG_WARNING, kSource, "Saving the restored policy failed - error %lx", static_cast<unsigned long>(saved));
+        vesk_log_message(VESK_LOG_WARNING, kSource, "Saving the restored policy failed - error %lx",
+                         static_cast<unsigned long>(saved));
     if (const LONG r = remove_stored_policy(); r != ERROR_SUCCESS)
         vesk_log_message(VESK_LOG_WARNING, kSource, "Could not remove the stored restore point policy: %s",
                          last_error_text(static_cast<DWORD>(r)));

@@ -99,8 +99,8 @@ bool CalcHash(uint8_t* hash, const char* path) {
         return false;
     Utf16 wide(utf16_or_null(path));
     if (!wide) return false;
-    UniqueFile file(CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(
+        CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     DWORD size = kHashBytes;
     return calc_hash(file.get(), &size, hash, 0) != FALSE;
@@ -135,7 +135,8 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
         vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unhandled file type: '%s' - ignoring", file_name);
         return false;
     }
-    vesk_log_message(VESK_LOG_DEBUG, "AddFileHash", kind == FileKind::pe ? "'%s': PE type" : "'%s': INF type", file_name);
+    vesk_log_message(VESK_LOG_DEBUG, "AddFileHash", kind == FileKind::pe ? "'%s': PE type" : "'%s': INF type",
+                     file_name);
 
     wchar_t obsolete[] = L"<<<Obsolete>>>";
     SPC_LINK link{};
@@ -174,7 +175,8 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     CRYPTCATMEMBER* member =
         put_member(cat, nullptr, tag, &subject, kMemberVersion, sizeof sip, reinterpret_cast<BYTE*>(&sip));
     if (!member) {
-        vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to create cat entry for file '%s': %s", file_name, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to create cat entry for file '%s': %s", file_name,
+                         PkiErrorText(0));
         return false;
     }
     wchar_t file_attr[] = L"File";
@@ -257,8 +259,8 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     Utf16 wide_path(utf16_or_null(cat_path));
     Utf16 wide_hwid(utf16_or_null(hw_id));
     if (!wide_path || !wide_hwid) {
-        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to create file '%s': %s", cat_path ? cat_path : "(null)",
-                         PkiErrorText(ERROR_INVALID_PARAMETER));
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to create file '%s': %s",
+                         cat_path ? cat_path : "(null)", PkiErrorText(ERROR_INVALID_PARAMETER));
         return false;
     }
     lower_ascii(wide_hwid.get());
@@ -292,15 +294,16 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
             wchar_t full[MAX_PATH];
             const DWORD n = GetFullPathNameW(dir.get(), static_cast<DWORD>(std::size(full)), full, nullptr);
             if (n > 0 && n < std::size(full)) {
-                const int bytes = WideCharToMultiByte(CP_UTF8, 0, full, -1, search_root, sizeof search_root, nullptr,
-                                                      nullptr);
+                const int bytes =
+                    WideCharToMultiByte(CP_UTF8, 0, full, -1, search_root, sizeof search_root, nullptr, nullptr);
                 root_ok = bytes > 0;
             }
         }
     }
     if (!root_ok) {
         search_root[0] = '\0';
-        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to get full path for '%s'.\n", search_dir ? search_dir : "(null)");
+        vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to get full path for '%s'.\n",
+                         search_dir ? search_dir : "(null)");
         return false;
     }
 
@@ -335,9 +338,12 @@ const char* PkiErrorText(uint32_t code) {
     thread_local char unknown[64];
     if (code == 0) code = GetLastError();
     switch (code) {
-    case 0x800706D9: return "This system is missing required cryptographic services.";
-    case 0x80070020: return "Sharing violation - Some data handles to this file are still open.";
-    default: break;
+        case 0x800706D9:
+            return "This system is missing required cryptographic services.";
+        case 0x80070020:
+            return "Sharing violation - Some data handles to this file are still open.";
+        default:
+            break;
     }
     if ((code >> 16) != 0x8009) return hresult_text(code);
     struct Row {
@@ -379,7 +385,8 @@ const char* PkiErrorText(uint32_t code) {
         {0x80092010, "The certificate is revoked."},
         {0x80092011, "No Dll or exported function was found to verify revocation."},
         {0x80092012, "The revocation function was unable to check revocation for the certificate."},
-        {0x80092013, "The revocation function was unable to check revocation because the revocation server was offline."},
+        {0x80092013,
+         "The revocation function was unable to check revocation because the revocation server was offline."},
         {0x80092014, "The certificate is not in the revocation server's database."},
         {0x80092026, "The cryptographic operation failed due to a local security option setting."},
         {0x80092028, "The called function was unable to do a usage check on the subject."},

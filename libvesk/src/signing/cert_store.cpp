@@ -53,7 +53,8 @@ bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name) {
 
     StoreCloser store{close, control, open_machine_store(open, store_name)};
     if (!store.store) {
-        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Failed to open system store '%s': %s", store_name, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Failed to open system store '%s': %s", store_name,
+                         PkiErrorText(0));
         return false;
     }
     CRYPT_DATA_BLOB name{sizeof kFriendlyName, reinterpret_cast<BYTE*>(const_cast<wchar_t*>(kFriendlyName))};
@@ -62,8 +63,8 @@ bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name) {
         return false;
     }
     if (!add(store.store, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
-        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Failed to add certificate to system store '%s': %s", store_name,
-                         PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToStore", "Failed to add certificate to system store '%s': %s",
+                         store_name, PkiErrorText(0));
         return false;
     }
     store.changed = true;
@@ -99,27 +100,28 @@ bool RemoveCertFromStore(const char* subject, const char* store_name) {
     bool encoded_ok = str_to_name(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, nullptr, &size, nullptr);
     if (encoded_ok) {
         encoded.resize(size);
-        encoded_ok = str_to_name(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, encoded.data(), &size,
-                                 nullptr);
+        encoded_ok =
+            str_to_name(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, encoded.data(), &size, nullptr);
     }
     if (!encoded_ok) {
-        vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore", "Failed to encode '%s': %s", subject, PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore", "Failed to encode '%s': %s", subject,
+                         PkiErrorText(0));
         return false;
     }
     CERT_NAME_BLOB name{size, encoded.data()};
     for (;;) {
-        PCCERT_CONTEXT found =
-            find(store.store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME, &name, nullptr);
+        PCCERT_CONTEXT found = find(store.store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME, &name, nullptr);
         if (!found) return true;
         // The deletion frees the found context, whether or not it succeeds.
         if (!remove(found)) {
-            vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore", "Failed to delete certificate '%s' from '%s' store: %s",
-                             subject, store_name, PkiErrorText(0));
+            vesk_log_message(VESK_LOG_WARNING, "RemoveCertFromStore",
+                             "Failed to delete certificate '%s' from '%s' store: %s", subject, store_name,
+                             PkiErrorText(0));
             return false;
         }
         store.changed = true;
-        vesk_log_message(VESK_LOG_INFO, "RemoveCertFromStore", "Deleted existing certificate '%s' from '%s' store", subject,
-                         store_name);
+        vesk_log_message(VESK_LOG_INFO, "RemoveCertFromStore", "Deleted existing certificate '%s' from '%s' store",
+                         subject, store_name);
     }
 }
 
@@ -159,7 +161,8 @@ bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_w
 
     StoreCloser store{close, control, open_machine_store(open, "TrustedPublisher")};
     if (!store.store) {
-        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Unable to open system store: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Unable to open system store: %s",
+                         PkiErrorText(0));
         return false;
     }
     PCCERT_CONTEXT cert = bytes ? create(X509_ASN_ENCODING, bytes, count) : nullptr;
@@ -174,8 +177,8 @@ bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_w
         ~CertFree() {
             if (c) free_cert(c);
         }
-    } owned{free_cert, cert}, existing{free_cert, find(store.store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert,
-                                                       nullptr)};
+    } owned{free_cert, cert},
+        existing{free_cert, find(store.store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr)};
     if (existing.c) return true;
 
     if (!skip_warning) {
@@ -194,7 +197,8 @@ bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_w
         }
     }
     if (!add(store.store, cert, CERT_STORE_ADD_NEWER, nullptr)) {
-        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Could not add certificate: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, "AddCertToTrustedPublisher", "Could not add certificate: %s",
+                         PkiErrorText(0));
         return false;
     }
     store.changed = true;

@@ -24,19 +24,19 @@ typedef struct _SIGNER_FILE_INFO {
 
 typedef struct _SIGNER_BLOB_INFO {
     DWORD cbSize;
-    GUID *pGuidSubject;
+    GUID* pGuidSubject;
     DWORD cbBlob;
-    BYTE *pbBlob;
+    BYTE* pbBlob;
     LPCWSTR pwszDisplayName;
 } SIGNER_BLOB_INFO;
 
 typedef struct _SIGNER_SUBJECT_INFO {
     DWORD cbSize;
-    DWORD *pdwIndex;
+    DWORD* pdwIndex;
     DWORD dwSubjectChoice;
     union {
-        SIGNER_FILE_INFO *pSignerFileInfo;
-        SIGNER_BLOB_INFO *pSignerBlobInfo;
+        SIGNER_FILE_INFO* pSignerFileInfo;
+        SIGNER_BLOB_INFO* pSignerBlobInfo;
     };
 } SIGNER_SUBJECT_INFO;
 
@@ -59,8 +59,8 @@ typedef struct _SIGNER_CERT {
     DWORD dwCertChoice;
     union {
         LPCWSTR pwszSpcFile;
-        SIGNER_CERT_STORE_INFO *pCertStoreInfo;
-        SIGNER_SPC_CHAIN_INFO *pSpcChainInfo;
+        SIGNER_CERT_STORE_INFO* pCertStoreInfo;
+        SIGNER_SPC_CHAIN_INFO* pSpcChainInfo;
     };
     HWND hwnd;
 } SIGNER_CERT;
@@ -78,7 +78,7 @@ typedef struct _SIGNER_SIGNATURE_INFO {
     ALG_ID algidHash;
     DWORD dwAttrChoice;
     union {
-        SIGNER_ATTR_AUTHCODE *pAttrAuthcode;
+        SIGNER_ATTR_AUTHCODE* pAttrAuthcode;
     };
     PCRYPT_ATTRIBUTES psAuthenticated;
     PCRYPT_ATTRIBUTES psUnauthenticated;
@@ -99,9 +99,9 @@ typedef struct _SIGNER_PROVIDER_INFO {
 typedef struct _SIGNER_CONTEXT {
     DWORD cbSize;
     DWORD cbBlob;
-    BYTE *pbBlob;
+    BYTE* pbBlob;
 } SIGNER_CONTEXT;
 
-typedef HRESULT(WINAPI *pfnSignerSignEx)(DWORD, SIGNER_SUBJECT_INFO *, SIGNER_CERT *, SIGNER_SIGNATURE_INFO *,
-                                         SIGNER_PROVIDER_INFO *, LPCWSTR, PCRYPT_ATTRIBUTES, LPVOID, SIGNER_CONTEXT **);
-typedef HRESULT(WINAPI *pfnSignerFreeSignerContext)(SIGNER_CONTEXT *);
+typedef HRESULT(WINAPI* pfnSignerSignEx)(DWORD, SIGNER_SUBJECT_INFO*, SIGNER_CERT*, SIGNER_SIGNATURE_INFO*,
+                                         SIGNER_PROVIDER_INFO*, LPCWSTR, PCRYPT_ATTRIBUTES, LPVOID, SIGNER_CONTEXT**);
+typedef HRESULT(WINAPI* pfnSignerFreeSignerContext)(SIGNER_CONTEXT*);

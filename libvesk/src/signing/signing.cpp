@@ -39,8 +39,7 @@ const BYTE kOpusInfo[] = {0x30, 0x00};
 const BYTE kStatementType[] = {0x30, 0x0C, 0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x15};
 
 // Two-pass encoding: size first, then into a buffer of that size.
-bool encode_twice(decltype(&::CryptEncodeObject) encode, const char* type, const void* value,
-                  std::vector<BYTE>& out) {
+bool encode_twice(decltype(&::CryptEncodeObject) encode, const char* type, const void* value, std::vector<BYTE>& out) {
     DWORD size = 0;
     if (!encode(X509_ASN_ENCODING, type, value, nullptr, &size) || size == 0) return false;
     out.resize(size);
@@ -119,8 +118,8 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
             vesk_log_message(VESK_LOG_DEBUG, source, "Created new key container");
         } else {
             const DWORD last = GetLastError();
-            vesk_log_message(VESK_LOG_WARNING, source, "Could not obtain a key container: %s (0x%08X)", PkiErrorText(last),
-                             static_cast<unsigned>(last));
+            vesk_log_message(VESK_LOG_WARNING, source, "Could not obtain a key container: %s (0x%08X)",
+                             PkiErrorText(last), static_cast<unsigned>(last));
             return nullptr;
         }
     }
@@ -140,11 +139,12 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     bool name_ok = str_to_name(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, nullptr, &name_size, nullptr);
     if (name_ok) {
         name_der.resize(name_size);
-        name_ok = str_to_name(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, name_der.data(), &name_size,
-                              nullptr);
+        name_ok =
+            str_to_name(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, name_der.data(), &name_size, nullptr);
     }
     if (!name_ok) {
-        vesk_log_message(VESK_LOG_WARNING, source, "Could not encode subject name for self signed cert: %s", PkiErrorText(0));
+        vesk_log_message(VESK_LOG_WARNING, source, "Could not encode subject name for self signed cert: %s",
+                         PkiErrorText(0));
         return nullptr;
     }
 
@@ -162,8 +162,8 @@ PCCERT_CONTEXT CreateSelfSignedCert(const char* subject) {
     std::memcpy(container_name, kKeyContainer, sizeof kKeyContainer);
     wchar_t provider_name[std::size(MS_ENH_RSA_AES_PROV_W)];
     std::memcpy(provider_name, MS_ENH_RSA_AES_PROV_W, sizeof provider_name);
-    CRYPT_KEY_PROV_INFO prov_info{container_name, provider_name, kProvType, CRYPT_MACHINE_KEYSET, 0, nullptr,
-                                  AT_SIGNATURE};
+    CRYPT_KEY_PROV_INFO prov_info{container_name, provider_name, kProvType, CRYPT_MACHINE_KEYSET, 0,
+                                  nullptr,        AT_SIGNATURE};
 
     detect_windows_version();
     char sha1_rsa[] = szOID_RSA_SHA1RSA;
@@ -224,8 +224,7 @@ bool DeletePrivateKey(PCCERT_CONTEXT cert) {
     // Every handle goes before the container does: a provider may write an open container
     // back when its last handle is released. A cached handle is the certificate's own: taken
     // off the certificate and released here, the same way on every platform.
-    if (!caller_frees)
-        set_property(cert, CERT_KEY_CONTEXT_PROP_ID, CERT_STORE_NO_CRYPT_RELEASE_FLAG, nullptr);
+    if (!caller_frees) set_property(cert, CERT_KEY_CONTEXT_PROP_ID, CERT_STORE_NO_CRYPT_RELEASE_FLAG, nullptr);
     CryptReleaseContext(key_prov, 0);
 
     HCRYPTPROV gone = 0;
@@ -290,10 +289,12 @@ bool SelfSignFile(const char* file_path, const char* subject) {
     bool signed_ok = false;
     SIGNER_CONTEXT* signer = nullptr;
     if (AddCertToStore(cert, "Root") && AddCertToStore(cert, "TrustedPublisher")) {
-        vesk_log_message(VESK_LOG_INFO, source, "Added certificate '%s' to 'Root' and 'TrustedPublisher' stores", subject);
+        vesk_log_message(VESK_LOG_INFO, source, "Added certificate '%s' to 'Root' and 'TrustedPublisher' stores",
+                         subject);
         Utf16 wide_path(file_path ? to_utf16(file_path) : nullptr);
         if (!wide_path || !wide_path.get()[0]) {
-            vesk_log_message(VESK_LOG_WARNING, source, "Unable to convert '%s' to UTF16", file_path ? file_path : "(null)");
+            vesk_log_message(VESK_LOG_WARNING, source, "Unable to convert '%s' to UTF16",
+                             file_path ? file_path : "(null)");
         } else {
             DWORD index = 0;
             SIGNER_FILE_INFO file_info{sizeof file_info, wide_path.get(), nullptr};
@@ -330,7 +331,8 @@ bool SelfSignFile(const char* file_path, const char* subject) {
             const HRESULT status =
                 sign(0, &subject_info, &signer_cert, &signature, nullptr, nullptr, nullptr, nullptr, &signer);
             if (status != S_OK) {
-                vesk_log_message(VESK_LOG_WARNING, source, "SignerSignEx failed: %s", PkiErrorText(static_cast<uint32_t>(status)));
+                vesk_log_message(VESK_LOG_WARNING, source, "SignerSignEx failed: %s",
+                                 PkiErrorText(static_cast<uint32_t>(status)));
             } else {
                 vesk_log_message(VESK_LOG_INFO, source, "Successfully signed file '%s'", file_path);
                 signed_ok = true;

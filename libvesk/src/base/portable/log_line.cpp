@@ -6,11 +6,16 @@
 
 const char* log_level_name(int level) {
     switch (level) {
-    case 0: return "debug";
-    case 1: return "info";
-    case 2: return "warning";
-    case 3: return "error";
-    default: return "unknown";
+        case 0:
+            return "debug";
+        case 1:
+            return "info";
+        case 2:
+            return "warning";
+        case 3:
+            return "error";
+        default:
+            return "unknown";
     }
 }
 

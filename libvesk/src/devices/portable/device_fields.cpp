@@ -7,9 +7,9 @@
 
 namespace {
 
-constexpr const char* kHubServices[] = {"usbhub",    "usbhub3",  "usb3hub",  "nusb3hub", "rusb3hub",
-                                        "flxhcih",   "tihub3",   "etronhub3", "viahub3", "asmthub3",
-                                        "iusb3hub",  "vusb3hub", "amdhub30", "vhhub"};
+constexpr const char* kHubServices[] = {"usbhub",   "usbhub3",  "usb3hub",   "nusb3hub", "rusb3hub",
+                                        "flxhcih",  "tihub3",   "etronhub3", "viahub3",  "asmthub3",
+                                        "iusb3hub", "vusb3hub", "amdhub30",  "vhhub"};
 constexpr char kCompositeParentService[] = "usbccgp";
 constexpr char kIdSeparators[] = "\\#&";
 

@@ -12,7 +12,7 @@ constexpr std::size_t kDescriptionUnits = 256;     // the UTF-16 description
 // Only a to z are folded; other bytes (0x80 and above too) must be identical. Null never equals.
 bool ascii_equal_ignoring_case(const char* a, const char* b);
 
-bool is_hub_service(const char* service);              // one of the 14 hub drivers
+bool is_hub_service(const char* service);               // one of the 14 hub drivers
 bool is_composite_parent_service(const char* service);  // "usbccgp"
 
 // Dotted decimal parts, 16 bits each from the top: "10.0.19041.1" -> 10<<48 | 0<<32 | 19041<<16 | 1.

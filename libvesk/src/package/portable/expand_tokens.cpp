@@ -60,8 +60,8 @@ std::size_t value_length(const char (&v)[kTokenValueBytes]) {
 }
 }  // namespace
 
-int32_t expand_tokens(const char* src, uint32_t length, char** out, const token_entry* table,
-                      const char* start_delim, const char* end_delim) {
+int32_t expand_tokens(const char* src, uint32_t length, char** out, const token_entry* table, const char* start_delim,
+                      const char* end_delim) {
     if (!src || !out || !table || !start_delim || !end_delim || !*start_delim || !*end_delim || length == 0)
         return kTokenBadArguments;
     const std::size_t a = std::strlen(start_delim);
@@ -85,7 +85,8 @@ int32_t expand_tokens(const char* src, uint32_t length, char** out, const token_
         const token_entry* hit = nullptr;
         for (const token_entry* t = table; t->name; ++t) {
             const std::size_t n = std::strlen(t->name);
-            if (remaining >= n + b && std::memcmp(cursor, t->name, n) == 0 && std::memcmp(cursor + n, end_delim, b) == 0) {
+            if (remaining >= n + b && std::memcmp(cursor, t->name, n) == 0 &&
+                std::memcmp(cursor + n, end_delim, b) == 0) {
                 hit = t;
                 break;
             }

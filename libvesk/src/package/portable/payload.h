@@ -8,8 +8,8 @@
 struct payload_entry {
     const char* directory;  // "." the package directory itself; "" a template
     const char* file_name;
-    uint64_t length;        // writers and readers use the low 32 bits
-    int64_t timestamp;      // seconds since 1970-01-01 00:00 UTC
+    uint64_t length;    // writers and readers use the low 32 bits
+    int64_t timestamp;  // seconds since 1970-01-01 00:00 UTC
     const unsigned char* bytes;
 };
 
