@@ -2,8 +2,6 @@
 // own directories go, whatever they hold; look-alikes, the current run's directory and anything
 // behind a junction stay.
 #include <windows.h>
-#include <sddl.h>
-#include <winioctl.h>
 
 #include <doctest.h>
 
@@ -12,80 +10,22 @@
 #include <vector>
 
 #include "old_packages.h"
+#include "scratch_tree.h"
 
 namespace {
 constexpr wchar_t kPackageSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";  // as the worker makes them
 constexpr wchar_t kOpenToAll[] = L"D:P(A;OICI;FA;;;WD)";
 
-bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool make_dir(const std::wstring& path, const wchar_t* sddl) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
-        return false;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
-    const BOOL made = CreateDirectoryW(path.c_str(), sd ? &sa : nullptr);
-    LocalFree(sd);
-    return made != FALSE;
-}
-
-bool make_file(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(f);
-    return true;
-}
+using scratch::make_dir;
+using scratch::make_file;
+using scratch::make_junction;
+using scratch::remove_tree;
 
 // A package as extraction leaves it: files at the top and in two subdirectories, one deeper.
 bool make_package(const std::wstring& path, const wchar_t* sddl) {
     return make_dir(path, sddl) && make_file(path + L"\\morvane-dfu.inf") && make_dir(path + L"\\x86", nullptr) &&
            make_file(path + L"\\x86\\winusbcoinstaller2.dll") && make_dir(path + L"\\amd64", nullptr) &&
            make_dir(path + L"\\amd64\\deeper", nullptr) && make_file(path + L"\\amd64\\deeper\\x.dll");
-}
-
-// A directory junction; false where the system cannot make one (Wine 8).
-bool make_junction(const std::wstring& link, const std::wstring& target) {
-    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
-    HANDLE h = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    bool ok = false;
-    if (h != INVALID_HANDLE_VALUE) {
-        const std::wstring nt = L"\\??\\" + target;
-        const WORD name_bytes = static_cast<WORD>(nt.size() * sizeof(wchar_t));
-        std::vector<BYTE> buffer(16 + name_bytes + 2 * sizeof(wchar_t));
-        const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
-        const WORD fields[6] = {
-            static_cast<WORD>(buffer.size() - 8), 0, 0, name_bytes, static_cast<WORD>(name_bytes + sizeof(wchar_t)), 0};
-        std::memcpy(buffer.data(), &tag, 4);
-        std::memcpy(buffer.data() + 4, fields, sizeof fields);
-        std::memcpy(buffer.data() + 16, nt.c_str(), name_bytes);
-        DWORD got = 0;
-        ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0,
-                             &got, nullptr) != FALSE;
-        CloseHandle(h);
-    }
-    if (!ok) RemoveDirectoryW(link.c_str());
-    return ok;
-}
-
-void remove_all(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    if (a == INVALID_FILE_ATTRIBUTES) return;
-    if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        WIN32_FIND_DATAW d;
-        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &d);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring n = d.cFileName;
-                if (n != L"." && n != L"..") remove_all(path + L"\\" + n);
-            } while (FindNextFileW(find, &d));
-            FindClose(find);
-        }
-    }
-    if (a & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveDirectoryW(path.c_str());
-    else
-        DeleteFileW(path.c_str());
 }
 
 std::wstring package(const std::wstring& parent, int n) {
@@ -99,7 +39,7 @@ TEST_CASE("earlier package directories go; the current one, look-alikes and junc
     wchar_t temp[MAX_PATH];
     REQUIRE(GetTempPathW(MAX_PATH, temp) > 0);
     const std::wstring parent = std::wstring(temp) + L"vesk-old-packages-" + std::to_wstring(GetCurrentProcessId());
-    remove_all(parent);
+    remove_tree(parent);
     REQUIRE(CreateDirectoryW(parent.c_str(), nullptr));
     const std::wstring current = package(parent, 0);
     const std::wstring earlier[2] = {package(parent, 1), package(parent, 2)};
@@ -122,16 +62,16 @@ TEST_CASE("earlier package directories go; the current one, look-alikes and junc
     if (!has_junction) MESSAGE("no directory junctions on this system (Wine 8): the junction case needs Windows");
 
     CHECK(remove_earlier_packages(current.c_str()) == 2);
-    for (const std::wstring& e : earlier) CHECK_FALSE(exists(e));
-    CHECK(exists(current + L"\\amd64\\deeper\\x.dll"));
-    CHECK(exists(nested + L"\\morvane-dfu.inf"));
-    CHECK(exists(open_to_all + L"\\x86\\winusbcoinstaller2.dll"));
-    CHECK(exists(plain_file));
-    CHECK(exists(longer + L"\\morvane-dfu.inf"));
-    CHECK(exists(lower_prefix + L"\\morvane-dfu.inf"));
-    CHECK(exists(target + L"\\amd64\\deeper\\x.dll"));
-    if (has_junction) CHECK(exists(junction));
+    for (const std::wstring& e : earlier) CHECK_FALSE(scratch::path_exists(e));
+    CHECK(scratch::path_exists(current + L"\\amd64\\deeper\\x.dll"));
+    CHECK(scratch::path_exists(nested + L"\\morvane-dfu.inf"));
+    CHECK(scratch::path_exists(open_to_all + L"\\x86\\winusbcoinstaller2.dll"));
+    CHECK(scratch::path_exists(plain_file));
+    CHECK(scratch::path_exists(longer + L"\\morvane-dfu.inf"));
+    CHECK(scratch::path_exists(lower_prefix + L"\\morvane-dfu.inf"));
+    CHECK(scratch::path_exists(target + L"\\amd64\\deeper\\x.dll"));
+    if (has_junction) CHECK(scratch::path_exists(junction));
 
     SUBCASE("a second run finds nothing more to remove") { CHECK(remove_earlier_packages(current.c_str()) == 0); }
-    remove_all(parent);
+    remove_tree(parent);
 }

@@ -16,6 +16,7 @@
 #include "install_run.h"
 #include "libvesk.h"
 #include "platform.h"
+#include "scratch_tree.h"
 #include "vesk_log.h"
 
 namespace run_test {
@@ -103,25 +104,7 @@ inline std::string read_text(const std::string& path) {
     return s;
 }
 
-// Removes a directory tree; files of an installer that is still on its way out get five seconds.
-inline void remove_tree(const std::string& d) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((d + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string n = fd.cFileName;
-            if (n == "." || n == "..") continue;
-            const std::string p = d + "\\" + n;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(p);
-            } else {
-                for (int i = 0; i < 50 && !DeleteFileA(p.c_str()); ++i) Sleep(100);
-            }
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(d.c_str());
-}
+using scratch::remove_tree;
 
 // A fresh directory below TEMP with the stand-in under the installer's name for this machine.
 class Package {

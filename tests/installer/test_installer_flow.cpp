@@ -12,6 +12,7 @@
 
 #include "doubles_support.h"
 #include "installer_server.h"
+#include "scratch_tree.h"
 #include "usb_devices.h"
 
 namespace {
@@ -24,17 +25,13 @@ constexpr char kInf[] =
     "[Devices.NTamd64]\r\n[Devices.NTx86]\r\n[Strings]\r\nP = \"Flow Test\"\r\n";
 
 std::string package_dir() {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    char dir[MAX_PATH];
-    std::snprintf(dir, sizeof dir, "%svesk-flow-%lu", temp, GetCurrentProcessId());
-    CreateDirectoryA(dir, nullptr);
-    FILE* f = std::fopen((std::string(dir) + "\\flow-test.inf").c_str(), "wb");
+    const std::string dir = scratch::own_temp_dir("flow");
+    FILE* f = std::fopen((dir + "\\flow-test.inf").c_str(), "wb");
     REQUIRE(f);
     std::fputs(kInf, f);
     std::fclose(f);
     // The catalog the INF names; its content does not matter to Wine.
-    f = std::fopen((std::string(dir) + "\\flow-test.cat").c_str(), "wb");
+    f = std::fopen((dir + "\\flow-test.cat").c_str(), "wb");
     REQUIRE(f);
     std::fputs("catalog", f);
     std::fclose(f);
@@ -57,6 +54,15 @@ std::string last_reenumerated() {
     return v;
 }
 
+// The installer's conversation about flow-test.inf with a bootloader node present, from fresh
+// records of the doubles.
+server::Conversation with_bootloader(const server::Script& answers) {
+    doubles::reset_records();
+    fixture::ScopedUsbDevice boot(fixture::bootloader());
+    REQUIRE_MESSAGE(boot.ok(), boot.error());
+    return server::run(installer(), "\"flow-test.inf\"", package_dir(), answers);
+}
+
 // Progress texts that name the steps of the flow, in the order they appear.
 std::vector<std::string> steps(const server::Conversation& c) {
     static const char* const kSteps[] = {"got parameter",    "got device_id",         "got hardware_id",
@@ -71,13 +77,8 @@ std::vector<std::string> steps(const server::Conversation& c) {
 }  // namespace
 
 TEST_CASE("all three values: the driver update runs, no INF copy, the node is re-enumerated") {
-    doubles::reset_records();
-    fixture::ScopedUsbDevice boot(fixture::bootloader());
-    REQUIRE_MESSAGE(boot.ok(), boot.error());
-    const std::string dir = package_dir();
     const server::Conversation c =
-        server::run(installer(), "\"flow-test.inf\"", dir,
-                    {server::value(kDeviceId), server::value(kHardwareId), server::value("S-1-5-21-1-2-3-1000")});
+        with_bootloader({server::value(kDeviceId), server::value(kHardwareId), server::value("S-1-5-21-1-2-3-1000")});
     INFO(c.dump());
     CHECK_FALSE(c.timed_out);
     CHECK(static_cast<int>(c.exit_code) == VESK_OK);
@@ -111,13 +112,8 @@ TEST_CASE("without a hardware ID only the INF copy runs") {
     };
     for (const Case& k : cases) {
         CAPTURE(k.name);
-        doubles::reset_records();
-        fixture::ScopedUsbDevice boot(fixture::bootloader());
-        REQUIRE_MESSAGE(boot.ok(), boot.error());
-        const std::string dir = package_dir();
         const server::Conversation c =
-            server::run(installer(), "\"flow-test.inf\"", dir,
-                        {server::value(kDeviceId), k.hardware_id, server::value("S-1-5-18")});
+            with_bootloader({server::value(kDeviceId), k.hardware_id, server::value("S-1-5-18")});
         INFO(c.dump());
         CHECK(static_cast<int>(c.exit_code) == VESK_OK);
         CHECK(c.has_text(k.said));

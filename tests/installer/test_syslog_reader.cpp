@@ -14,6 +14,7 @@
 
 #include "installer.h"
 #include "pipe_capture.h"
+#include "scratch_tree.h"
 
 namespace {
 std::wstring test_windows_directory;  // empty: the system has none to give
@@ -30,14 +31,7 @@ std::size_t windows_directory(wchar_t (&out)[kInstallerPathBytes]) {
 }
 
 namespace {
-std::string temp_dir() {
-    char base[MAX_PATH];
-    GetTempPathA(MAX_PATH, base);
-    char dir[MAX_PATH];
-    std::snprintf(dir, sizeof dir, "%svesk-syslog-%lu", base, GetCurrentProcessId());
-    CreateDirectoryA(dir, nullptr);
-    return dir;
-}
+std::string temp_dir() { return scratch::own_temp_dir("syslog"); }
 
 void append(const std::string& path, const std::string& bytes) {
     HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,

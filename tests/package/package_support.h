@@ -15,6 +15,7 @@
 
 #include "files.h"
 #include "libvesk.h"
+#include "scratch_tree.h"
 
 namespace pkgtest {
 
@@ -33,6 +34,14 @@ inline vesk_prepare_options setup_options() {
     vesk_prepare_options o{};
     o.driver_kind = VESK_DRIVER_WINUSB;
     o.manufacturer = "Morvane";
+    return o;
+}
+
+// The setup program's options with the given interface GUID, without the catalog step.
+inline vesk_prepare_options uncatalogued_options(const char* interface_guid) {
+    vesk_prepare_options o = setup_options();
+    o.interface_guid = interface_guid;
+    o.skip_catalog = 1;
     return o;
 }
 
@@ -59,23 +68,7 @@ inline void write_file(const std::string& path, const std::string& bytes) {
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring p = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
+using scratch::remove_tree;
 
 // Every file below dir, as paths relative to it with "\" separators.
 inline void list_files(const std::string& dir, const std::string& prefix, std::vector<std::string>& out) {

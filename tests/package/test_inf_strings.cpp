@@ -55,14 +55,7 @@ std::wstring field(HINF inf, const wchar_t* section, const wchar_t* key, DWORD i
     return buf;
 }
 
-vesk_prepare_options options() {
-    vesk_prepare_options o{};
-    o.driver_kind = VESK_DRIVER_WINUSB;
-    o.manufacturer = "Morvane";
-    o.interface_guid = kGuid;
-    o.skip_catalog = 1;
-    return o;
-}
+vesk_prepare_options options() { return uncatalogued_options(kGuid); }
 }  // namespace
 
 TEST_CASE("a crafted description reads back as one field; the INF keeps the template's sections and lines") {

@@ -52,14 +52,7 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
     return s;
 }
 
-vesk_prepare_options winusb_options() {
-    vesk_prepare_options o{};
-    o.driver_kind = VESK_DRIVER_WINUSB;
-    o.manufacturer = "Morvane";
-    o.interface_guid = kGuid;
-    o.skip_catalog = 1;
-    return o;
-}
+vesk_prepare_options winusb_options() { return uncatalogued_options(kGuid); }
 }  // namespace
 
 // First in the file: no earlier call has filled the WinUSB cache slot.
