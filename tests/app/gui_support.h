@@ -9,6 +9,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -228,6 +229,25 @@ inline std::vector<std::wstring> split_lines(const std::wstring& text) {
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
+}
+
+// Where the system has no private namespaces (Wine), the library's guards fall back to global
+// names and say so once per process, as a warning the pane shows. Windows has them since Vista.
+inline bool has_private_namespaces() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel && GetProcAddress(kernel, "CreatePrivateNamespaceW") &&
+           GetProcAddress(kernel, "OpenPrivateNamespaceW");
+}
+inline bool is_guard_fallback(const std::wstring& line) {
+    return line.rfind(L"libvesk:warning [", 0) == 0 &&
+           line.find(L"] No private namespaces on this system - guarding with \"Global\\") != std::wstring::npos;
+}
+// The pane's lines without that system note, which only a system without private namespaces shows.
+inline std::vector<std::wstring> pane_lines(const std::wstring& text) {
+    std::vector<std::wstring> lines = split_lines(text);
+    if (!has_private_namespaces())
+        lines.erase(std::remove_if(lines.begin(), lines.end(), is_guard_fallback), lines.end());
+    return lines;
 }
 
 inline std::wstring widen(const std::string& s) {

@@ -85,8 +85,11 @@ public:
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
     ~Window() {
-        if (hwnd_) gui::wait_for([this] { return !state().busy; }, kOperationMs);
-        if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
+        // A window the test closed itself has freed its state with it.
+        if (IsWindow(hwnd_)) {
+            gui::wait_for([this] { return !state().busy; }, kOperationMs);
+            DestroyWindow(hwnd_);
+        }
         gui::pump_messages();
         UnregisterClassW(kSetupWindowClass, GetModuleHandleW(nullptr));
     }
@@ -99,7 +102,7 @@ public:
     void append(const char* line) const { append_diagnostic_line(hwnd_, line); }
     std::wstring status() const { return text_of(state().status_line); }
     std::wstring pane() const { return text_of(state().pane); }
-    Lines lines() const { return gui::split_lines(pane()); }
+    Lines lines() const { return gui::pane_lines(pane()); }
     // Lines added after the first `from` lines.
     Lines lines_after(std::size_t from) const {
         Lines all = lines();

@@ -32,21 +32,7 @@ namespace e2e {
 constexpr char kInfName[] = "morvane-dfu.inf";
 constexpr char kBootSerial[] = "5&E2E0&0&1";
 
-inline std::string service_of(const std::string& instance_id) {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    SP_DEVINFO_DATA data = {};
-    data.cbSize = sizeof data;
-    std::string service = "<no node>";
-    if (SetupDiOpenDeviceInfoA(set, instance_id.c_str(), nullptr, 0, &data)) {
-        char value[256] = {};
-        service = SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(value),
-                                                    sizeof value - 1, nullptr)
-                      ? value
-                      : "<none>";
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return service;
-}
+inline std::string service_of(const std::string& instance_id) { return fixture::usb_device_service(instance_id); }
 
 // The Windows setup log as the installer finds it: WINDIR\inf\setupapi.dev.log. Lines are
 // appended while the installation runs, as Windows would.
@@ -162,12 +148,13 @@ inline const std::string& prepared_package() {
 
 // Everything one installation needs around it: the log captured, the bootloader and a hub
 // with its own driver present, the policy object double registered for the installer's view
-// (the 64-bit one on a 64-bit prefix), and a copy of the prepared package.
+// (the 64-bit one on a 64-bit prefix) and, where the library is a 32-bit program beside a 64-bit
+// installer, a 32-bit double for the library's own restore, and a copy of the prepared package.
 struct Scene {
     fixture::UsbDevice boot_node = fixture::bootloader(kBootSerial);
     fixture::UsbDevice hub_node;
     std::unique_ptr<fixture::ScopedUsbDevice> boot, hub;
-    std::unique_ptr<doubles::ScopedGpoDouble> gpo;
+    std::unique_ptr<doubles::ScopedGpoDouble> gpo, gpo_wow;
     BootRecord device{boot_node};
     std::string dir;
 
@@ -183,6 +170,8 @@ struct Scene {
         hub = std::make_unique<fixture::ScopedUsbDevice>(hub_node);
         REQUIRE_MESSAGE(hub->ok(), hub->error());
         gpo = std::make_unique<doubles::ScopedGpoDouble>(doubles::env_path(L"VESK_E2E_GPO_DOUBLE"), KEY_WOW64_64KEY);
+        if (const std::wstring wow = doubles::env_path(L"VESK_E2E_GPO_DOUBLE_WOW"); !wow.empty())
+            gpo_wow = std::make_unique<doubles::ScopedGpoDouble>(wow, KEY_WOW64_32KEY);
         static int serial = 0;
         dir = copy_directory(prepared, prepared + "-" + std::to_string(++serial));
         run_test::clear_log();
