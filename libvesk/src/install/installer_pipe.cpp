@@ -67,6 +67,16 @@ int text_length(const char* message, std::size_t length) {
     const std::size_t n = strnlen(message + 1, length - 1);
     return static_cast<int>(n);
 }
+
+// A text message (progress or a setup-log line) goes to the log under `source`.
+vesk_result log_text(const char* message, std::size_t length, const char* kind, const char* source) {
+    if (length < 2) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "%s: no data", kind);
+        return VESK_ERR_NOT_FOUND;
+    }
+    vesk_log_message(VESK_LOG_DEBUG, source, "%.*s", text_length(message, length), message + 1);
+    return VESK_OK;
+}
 }  // namespace
 
 void begin_dispatch(const vesk_device* device, bool filter, HANDLE pipe) {
@@ -99,19 +109,9 @@ vesk_result process_message(char* message, std::size_t length) {
     }
     switch (code) {
         case INSTALLER_MSG_PRINT:
-            if (length < 2) {
-                vesk_log_message(VESK_LOG_ERROR, kSource, "Print_message: no data");
-                return VESK_ERR_NOT_FOUND;
-            }
-            vesk_log_message(VESK_LOG_DEBUG, "installer process", "%.*s", text_length(message, length), message + 1);
-            return VESK_OK;
+            return log_text(message, length, "Print_message", "installer process");
         case INSTALLER_MSG_SYSLOG:
-            if (length < 2) {
-                vesk_log_message(VESK_LOG_ERROR, kSource, "Syslog_message: no data");
-                return VESK_ERR_NOT_FOUND;
-            }
-            vesk_log_message(VESK_LOG_DEBUG, "syslog", "%.*s", text_length(message, length), message + 1);
-            return VESK_OK;
+            return log_text(message, length, "Syslog_message", "syslog");
         case INSTALLER_MSG_REQUEST_DEVICE_ID:
             vesk_log_message(VESK_LOG_DEBUG, kSource, "Got request for device_id");
             reply_value(current_device->device_id, "device_id");
