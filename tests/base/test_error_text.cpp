@@ -5,13 +5,10 @@
 #include <string>
 
 #include "libvesk.h"
+#include "code_texts.h"
 
 TEST_CASE("every assigned result code has its fixed text") {
-    struct Row {
-        vesk_result code;
-        const char* text;
-    };
-    static const Row rows[] = {
+    static const CodeText<vesk_result> rows[] = {
         {0, "Success"},
         {-1, "Input/Output error"},
         {-2, "Invalid parameter"},
@@ -41,11 +38,7 @@ TEST_CASE("every assigned result code has its fixed text") {
 }
 
 TEST_CASE("unassigned codes are formatted into one reused buffer") {
-    struct Row {
-        vesk_result code;
-        const char* text;
-    };
-    static const Row rows[] = {
+    static const CodeText<vesk_result> rows[] = {
         {-20, "Unknown Error: -20"},
         {-98, "Unknown Error: -98"},
         {1, "Unknown Error: 1"},

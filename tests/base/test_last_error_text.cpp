@@ -12,6 +12,7 @@
 #include "catalog.h"
 #include "error_text.h"
 #include "libvesk.h"
+#include "code_texts.h"
 
 TEST_CASE("a Windows error is its bracketed code and the system's text, without the line end") {
     const std::string text = last_error_text(ERROR_ACCESS_DENIED);
@@ -49,11 +50,7 @@ TEST_CASE("PkiErrorText outside its table: the whole code first, its low 16 bits
     // So E_NOTIMPL never reads as error 1 ("Invalid function."), nor a trust error as the
     // unrelated Win32 error of its low bits. Texts as Wine 8 has them; Windows also has texts
     // for the trust codes that Wine lacks.
-    struct Row {
-        uint32_t code;
-        const char* text;
-    };
-    static const Row rows[] = {
+    static const CodeText<uint32_t> rows[] = {
         {0x800B0100, "[0x800B0100] No Signature found in file."},
         {0x80004001, "[0x80004001] Not implemented."},
         {0x80004005, "[0x80004005] Call failed."},

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "log_line.h"
+#include "code_texts.h"
 
 namespace {
 LogLine build(char (&line)[kLogLineBytes], int level, const char* source, const char* fmt, ...) {
@@ -17,20 +18,16 @@ LogLine build(char (&line)[kLogLineBytes], int level, const char* source, const 
 }  // namespace
 
 TEST_CASE("line prefix names the level and the source") {
-    struct Row {
-        int level;
-        const char* want;
-    };
-    static const Row rows[] = {
+    static const CodeText<int> rows[] = {
         {0, "libvesk:debug [src] x=5"}, {1, "libvesk:info [src] x=5"},    {2, "libvesk:warning [src] x=5"},
         {3, "libvesk:error [src] x=5"}, {7, "libvesk:unknown [src] x=5"}, {-1, "libvesk:unknown [src] x=5"},
     };
     for (const Row& r : rows) {
-        CAPTURE(r.level);
+        CAPTURE(r.code);
         char line[kLogLineBytes];
-        const LogLine l = build(line, r.level, "src", "x=%d", 5);
-        CHECK(std::string(line) == r.want);
-        CHECK(l.size == std::strlen(r.want) + 1);
+        const LogLine l = build(line, r.code, "src", "x=%d", 5);
+        CHECK(std::string(line) == r.text);
+        CHECK(l.size == std::strlen(r.text) + 1);
         CHECK_FALSE(l.truncated);
     }
 }

@@ -73,6 +73,12 @@ struct RunningReader {
     }
 };
 
+// The reader has started and follows `log`.
+void check_follows(capture::PipeCapture& pipe, RunningReader& reader, const std::string& log) {
+    REQUIRE(reader.started());
+    CHECK(pipe.wait_for_text("using syslog '" + log + "'"));
+}
+
 bool syslog_is(capture::PipeCapture& pipe, const std::vector<std::string>& want) {
     return pipe.wait_for([&] { return pipe.syslog().size() >= want.size(); }) && pipe.syslog() == want;
 }
@@ -88,8 +94,7 @@ TEST_CASE("the reader follows setupapi.dev.log and forwards only what is written
     set_windows_directory(windir);
     capture::PipeCapture pipe;
     RunningReader reader;
-    REQUIRE(reader.started());
-    CHECK(pipe.wait_for_text("using syslog '" + dev_log + "'"));
+    check_follows(pipe, reader, dev_log);
     CHECK(pipe.wait_for_text("syslog reader thread started"));
 
     SUBCASE("lines, a line split across reads, a CR/LF split, an unconvertible line, the stop line") {
@@ -145,14 +150,12 @@ TEST_CASE("the next candidates are tried in order") {
     {
         capture::PipeCapture pipe;
         RunningReader reader;
-        REQUIRE(reader.started());
-        CHECK(pipe.wait_for_text("using syslog '" + windir + "\\setupact.log'"));
+        check_follows(pipe, reader, windir + "\\setupact.log");
     }
     append(windir + "\\setupapi.log", "y\r\n");
     capture::PipeCapture pipe;
     RunningReader reader;
-    REQUIRE(reader.started());
-    CHECK(pipe.wait_for_text("using syslog '" + windir + "\\setupapi.log'"));
+    check_follows(pipe, reader, windir + "\\setupapi.log");
 }
 
 TEST_CASE("without a log, or without a Windows directory, the reader says so and ends without starting") {

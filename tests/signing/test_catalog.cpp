@@ -18,6 +18,7 @@
 #include "package_support.h"
 #include "platform.h"
 #include "signing.h"
+#include "code_texts.h"
 
 using namespace pkgtest;
 using namespace cattest;
@@ -38,11 +39,7 @@ std::string other_image() {
 }  // namespace
 
 TEST_CASE("PkiErrorText: table texts, the unknown-code buffer, Windows texts") {
-    struct Row {
-        uint32_t code;
-        const char* text;
-    };
-    static const Row rows[] = {
+    static const CodeText<uint32_t> rows[] = {
         {0x800706D9, "This system is missing required cryptographic services."},
         {0x80070020, "Sharing violation - Some data handles to this file are still open."},
         {0x80090016, "Keyset does not exist."},
