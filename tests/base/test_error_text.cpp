@@ -31,7 +31,7 @@ TEST_CASE("every assigned result code has its fixed text") {
         {-19, "System policy has been modified to reject unsigned drivers"},
         {-99, "Other error"},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         CAPTURE(r.code);
         CHECK(std::string(vesk_error_text(r.code)) == r.text);
     }
@@ -44,7 +44,7 @@ TEST_CASE("unassigned codes are formatted into one reused buffer") {
         {1, "Unknown Error: 1"},
         {INT_MIN, "Unknown Error: -2147483648"},  // 26 characters: fits without a cut
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         CAPTURE(r.code);
         CHECK(std::string(vesk_error_text(r.code)) == r.text);
     }

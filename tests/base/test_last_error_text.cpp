@@ -62,7 +62,7 @@ TEST_CASE("PkiErrorText outside its table: the whole code first, its low 16 bits
         {0x800B0001, "Windows error code 0x800B0001"},  // not error 1
         {0x800B0003, "Windows error code 0x800B0003"},  // not error 3
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         CAPTURE(r.code);
         CHECK(std::string(PkiErrorText(r.code)) == r.text);
         CHECK(GetLastError() == r.code);

@@ -22,7 +22,7 @@ TEST_CASE("line prefix names the level and the source") {
         {0, "libvesk:debug [src] x=5"}, {1, "libvesk:info [src] x=5"},    {2, "libvesk:warning [src] x=5"},
         {3, "libvesk:error [src] x=5"}, {7, "libvesk:unknown [src] x=5"}, {-1, "libvesk:unknown [src] x=5"},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         CAPTURE(r.code);
         char line[kLogLineBytes];
         const LogLine l = build(line, r.code, "src", "x=%d", 5);

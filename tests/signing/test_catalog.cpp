@@ -52,7 +52,7 @@ TEST_CASE("PkiErrorText: table texts, the unknown-code buffer, Windows texts") {
         {0x8009FFFF, "Unknown PKI error 0x8009FFFF"},
         {0x80090000, "Unknown PKI error 0x80090000"},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         CAPTURE(r.code);
         CHECK(std::string(PkiErrorText(r.code)) == r.text);
     }
