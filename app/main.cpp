@@ -1,10 +1,8 @@
 // Setup program entry: refuses what it does not serve, then runs the setup window.
 #include <windows.h>
 
-#include <shlobj.h>
-
+#include "dll_tables.h"
 #include "libvesk.h"
-#include "load_library.h"
 #include "setup_window.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
@@ -18,7 +16,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                     L"Unsupported architecture", MB_OK | MB_ICONERROR);
         return 1;
     }
-    if (!IsUserAnAdmin()) {
+    // Loaded and released around the one question: the window's operations load their own.
+    bool admin = false;
+    {
+        Shell32 shell32;
+        admin = load_table(shell32, "wWinMain") && shell32.is_user_an_admin();
+    }
+    if (!admin) {
         MessageBoxW(nullptr, L"Windows administrator permission is required. No drivers were changed.",
                     L"Permission required", MB_OK | MB_ICONERROR);
         return 1;

@@ -2,13 +2,12 @@
 // Its state lives with the window (GWLP_USERDATA) and is touched on the window's thread only.
 #include "setup_window.h"
 
-#include <shellapi.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
 
+#include "dll_tables.h"
 #include "libvesk.h"
 #include "setup_messages.h"
 #include "setup_worker.h"
@@ -165,7 +164,11 @@ void copy_diagnostics(const setup_window_state& state) {
 }
 
 void open_updater(const setup_window_state& state) {
-    const HINSTANCE result = ShellExecuteW(state.window, L"open", kUpdaterAddress, nullptr, nullptr, SW_SHOWNORMAL);
+    Shell32 shell32;
+    const HINSTANCE result =
+        load_table(shell32, "open_updater")
+            ? shell32.shell_execute(state.window, L"open", kUpdaterAddress, nullptr, nullptr, SW_SHOWNORMAL)
+            : nullptr;
     if (reinterpret_cast<INT_PTR>(result) <= 32)
         append_diagnostic_line(state.window, "Could not open the browser. Visit " SETUP_UPDATER_ADDRESS " manually.");
 }

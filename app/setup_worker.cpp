@@ -1,9 +1,7 @@
 // The setup operation: check, or check + prepare + install + verify, on one worker thread.
 #include "setup_worker.h"
 
-#include <objbase.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 
 #include "diagnostics.h"
 #include "dfu_identity.h"
+#include "dll_tables.h"
 #include "find_device.h"
 #include "libvesk.h"
 #include "old_packages.h"
@@ -54,8 +53,14 @@ bool make_package_directory(wchar_t (&path)[kPackagePathUnits], char (&utf8)[kPa
     wchar_t folder[MAX_PATH];
     GUID guid;
     wchar_t guid_text[kGuidStringUnits];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)) ||
-        FAILED(CoCreateGuid(&guid)) || StringFromGUID2(guid, guid_text, static_cast<int>(std::size(guid_text))) == 0) {
+    Shell32 shell32;
+    Ole32 ole32;
+    bool loaded = load_table(shell32, "make_package_directory");  // &=: both report what they lack
+    loaded &= load_table(ole32, "make_package_directory");
+    if (!loaded ||
+        FAILED(shell32.get_folder_path(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)) ||
+        FAILED(ole32.create_guid(&guid)) ||
+        ole32.string_from_guid(guid, guid_text, static_cast<int>(std::size(guid_text))) == 0) {
         post_diagnostic("Could not choose a protected driver-package directory.");
         return false;
     }

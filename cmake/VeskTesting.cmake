@@ -27,6 +27,11 @@ function(vesk_test name)
   endif()
   # Tests look inside: they see the library's own headers, which the programs cannot.
   target_link_libraries(${name} PRIVATE ${T_LIBS} vesk_internals)
+  if(WIN32)
+    # Tests call the platform directly where they check what the programs did; only the
+    # programs are held to loading these by name.
+    target_link_libraries(${name} PRIVATE setupapi shell32 ole32 comctl32)
+  endif()
   vesk_warnings(${name})
   if(NOT WIN32)
     vesk_sanitize(${name})

@@ -2,9 +2,6 @@
 // the restore-point policy around the driver update (or the INF copy), and the end sequence
 // that reports the result.
 #include <windows.h>
-#include <newdev.h>
-#include <objbase.h>
-#include <setupapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,24 +19,10 @@ HANDLE reader_started = nullptr;
 HANDLE stop_reader = nullptr;
 
 namespace {
-constexpr char kCfgmgr[] = "Cfgmgr32";
-constexpr char kNewdev[] = "Newdev";
-
 struct crt_startupinfo {
     int newmode;
 };
-using WGetMainArgsFn = int(__cdecl*)(int*, wchar_t***, wchar_t***, int, crt_startupinfo*);
-
-template <class Fn>
-bool lookup(HMODULE module, const char* library, const char* name, Fn& out) {
-    FARPROC p = module ? GetProcAddress(module, name) : nullptr;
-    if (!p) {
-        installer_log("Unable to locate %s() in %s\n", name, library);
-        return false;
-    }
-    out = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(p));  // no -Wcast-function-type
-    return true;
-}
+using WGetMainArgsFn = int __cdecl(int*, wchar_t***, wchar_t***, int, crt_startupinfo*);
 
 // The program's arguments in UTF-8: converted from UTF-16 when the runtime offers them,
 // otherwise the narrow ones as given.
@@ -57,9 +40,8 @@ struct Arguments {
 // False only when the converted array cannot be allocated.
 bool get_arguments(int argc, char** argv, Arguments& args) {
     UniqueModule msvcrt(load_system_library("Msvcrt"));
-    WGetMainArgsFn wgetmainargs = nullptr;
-    if (FARPROC p = msvcrt ? GetProcAddress(msvcrt.get(), "__wgetmainargs") : nullptr)
-        wgetmainargs = reinterpret_cast<WGetMainArgsFn>(reinterpret_cast<void (*)()>(p));
+    WGetMainArgsFn* wgetmainargs = nullptr;
+    (void)resolve_optional(msvcrt.get(), "__wgetmainargs", wgetmainargs);
     int wargc = 0;
     wchar_t** wargv = nullptr;
     wchar_t** wenv = nullptr;
@@ -127,7 +109,7 @@ bool update_driver(const char* hardware_id, const char* inf_path, vesk_result& r
     installer_log("Installing driver for %s - please wait...", hardware_id);
     Utf16 hwid(to_utf16(hardware_id));
     Utf16 path(to_utf16(inf_path));
-    const BOOL ok = apis.update_driver(nullptr, hwid.get(), path.get(), INSTALLFLAG_FORCE, nullptr);
+    const BOOL ok = apis.newdev.update_driver(nullptr, hwid.get(), path.get(), INSTALLFLAG_FORCE, nullptr);
     const DWORD error = GetLastError();
     send_code(INSTALLER_MSG_TIMEOUT_FINITE);
     if (ok) {
@@ -146,8 +128,8 @@ vesk_result copy_inf(const char* device_id, const char* hardware_id, const char*
     Utf16 path(to_utf16(inf_path));
     wchar_t stored16[kInstallerPathBytes] = {};
     char stored[kInstallerPathBytes] = {};
-    BOOL ok = SetupCopyOEMInfW(path.get(), nullptr, SPOST_PATH, 0, stored16, static_cast<DWORD>(std::size(stored16)),
-                               nullptr, nullptr);
+    BOOL ok = apis.setupapi.copy_oem_inf(path.get(), nullptr, SPOST_PATH, 0, stored16,
+                                         static_cast<DWORD>(std::size(stored16)), nullptr, nullptr);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     if (ok &&
         WideCharToMultiByte(CP_UTF8, 0, stored16, -1, stored, static_cast<int>(sizeof stored), nullptr, nullptr) <= 0) {
@@ -179,7 +161,7 @@ vesk_result install(const char* inf_name, bool& policy_off, Reader& reader) {
     (void)req_id(INSTALLER_MSG_REQUEST_USER_SID);
 
     reader.start();
-    policy_off = set_restore_point_policy(true);
+    policy_off = set_restore_point_policy(true, apis.ole32);
     send_code(INSTALLER_MSG_TIMEOUT_INFINITE);
     if (hardware_id) {
         vesk_result result = VESK_OK;
@@ -192,37 +174,33 @@ vesk_result install(const char* inf_name, bool& policy_off, Reader& reader) {
 }
 }  // namespace
 
-bool load_installer_apis() {
-    apis.cfgmgr.reset(load_system_library(kCfgmgr));
-    // In the order the flow names them; the first missing one ends the lookup.
-    bool ok = lookup(apis.cfgmgr.get(), kCfgmgr, "CM_Locate_DevNodeA", apis.locate_devnode) &&
-              lookup(apis.cfgmgr.get(), kCfgmgr, "CM_Reenumerate_DevNode", apis.reenumerate_devnode) &&
-              lookup(apis.cfgmgr.get(), kCfgmgr, "CM_Get_DevNode_Status", apis.get_devnode_status);
-    if (!ok) return false;
-    // Newdev is no known DLL: by name from the system directory, like Cfgmgr32.
-    apis.newdev.reset(load_system_library(kNewdev));
-    return lookup(apis.newdev.get(), kNewdev, "UpdateDriverForPlugAndPlayDevicesW", apis.update_driver);
+void report_missing_function(const char*, const char* function, const char* library) {
+    installer_log("Unable to locate %s() in %s\n", function, library);
 }
 
-void release_installer_apis() {
-    apis.locate_devnode = nullptr;
-    apis.reenumerate_devnode = nullptr;
-    apis.get_devnode_status = nullptr;
-    apis.update_driver = nullptr;
-    apis.newdev.reset();
-    apis.cfgmgr.reset();
+bool load_installer_apis() {
+    constexpr char kSource[] = "installer";  // not shown: the pipe's lines carry no label
+    // SetupAPI first, so that a Cfgmgr32 that forwards to it (Wine's) finds it loaded from the
+    // system directory; every table reports what it lacks.
+    bool ok = load_table(apis.setupapi, kSource, report_missing_function);
+    ok &= load_table(apis.cfgmgr, kSource, report_missing_function);
+    ok &= load_table(apis.newdev, kSource, report_missing_function);
+    ok &= load_table(apis.ole32, kSource, report_missing_function);
+    return ok;
 }
+
+void release_installer_apis() { apis = installer_apis{}; }
 
 int reenumerate_device(const char* device_id) {
     const char* shown = device_id ? device_id : "<root>";
     installer_log("re-enumerating driver node %s...", shown);
     DEVINST node = 0;
-    CONFIGRET cr = apis.locate_devnode(&node, const_cast<char*>(device_id), CM_LOCATE_DEVNODE_NORMAL);
+    CONFIGRET cr = apis.cfgmgr.locate_devnode(&node, const_cast<char*>(device_id), CM_LOCATE_DEVNODE_NORMAL);
     if (cr != CR_SUCCESS) {
         installer_log("failed to locate device_id %s: %x\n", shown, static_cast<unsigned>(cr));
         return -1;
     }
-    cr = apis.reenumerate_devnode(node, CM_REENUMERATE_RETRY_INSTALLATION);
+    cr = apis.cfgmgr.reenumerate_devnode(node, CM_REENUMERATE_RETRY_INSTALLATION);
     if (cr != CR_SUCCESS) {
         installer_log("failed to re-enumerate device node: CR code %X", static_cast<unsigned>(cr));
         return -1;
@@ -241,7 +219,7 @@ vesk_result run_installer(int argc, char** argv) {
         installer_log("could not init DLLs");
         result = VESK_ERR_NO_RESOURCE;
     } else {
-        com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        com = SUCCEEDED(apis.ole32.initialize(nullptr, COINIT_APARTMENTTHREADED));
         if (!get_arguments(argc, argv, args)) {
             result = VESK_ERR_NO_RESOURCE;
         } else if (args.count < 2 || !args.values[1]) {
@@ -257,7 +235,7 @@ vesk_result run_installer(int argc, char** argv) {
     if (policy_off) (void)set_restore_point_policy(false);
     if (reader.running) Sleep(kReaderLastLinesMs);  // the last lines of the log
     reader.stop();
-    if (com) CoUninitialize();
+    if (com) apis.ole32.uninitialize();
     release_installer_apis();
     return result;
 }

@@ -3,13 +3,12 @@
 #pragma once
 
 #include <windows.h>
-#include <cfgmgr32.h>
 
 #include <cstddef>
 #include <cstdint>
 
+#include "dll_tables.h"
 #include "libvesk.h"
-#include "owners.h"
 
 inline constexpr std::size_t kInstallerPathBytes = 512;  // INF path, stored INF name, log name
 inline constexpr DWORD kReaderStartWaitMs = 2000;
@@ -18,18 +17,19 @@ inline constexpr DWORD kSyslogMaxPollMs = 500;
 inline constexpr DWORD kSyslogPollStepMs = 100;
 inline constexpr std::size_t kInstallerErrorTextBytes = 256;
 
-// Entry points looked up by name at start; the flow does nothing before all are there.
+// The libraries the flow calls, one table each, loaded by name at start; the flow does nothing
+// before all are there.
 struct installer_apis {
-    UniqueModule cfgmgr;
-    decltype(&::CM_Locate_DevNodeA) locate_devnode = nullptr;
-    decltype(&::CM_Reenumerate_DevNode) reenumerate_devnode = nullptr;
-    decltype(&::CM_Get_DevNode_Status) get_devnode_status = nullptr;
-    UniqueModule newdev;
-    BOOL(WINAPI* update_driver)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL) = nullptr;
+    Cfgmgr32 cfgmgr;
+    Newdev newdev;
+    SetupApi setupapi;
+    Ole32 ole32;
 };
 extern installer_apis apis;
-// Loads Cfgmgr32 and Newdev and resolves what the flow calls; at the first missing entry point
-// sends "Unable to locate %s() in %s\n" and returns false.
+// The installer has no library log: a missing function is said over the pipe.
+void report_missing_function(const char* source, const char* function, const char* library);
+// Loads the four tables; sends "Unable to locate %s() in %s\n" for each missing entry point
+// and returns false when any is missing.
 bool load_installer_apis();
 void release_installer_apis();
 
@@ -50,8 +50,10 @@ std::size_t windows_directory(wchar_t (&out)[kInstallerPathBytes]);
 // One setup-log message per complete line of `chunk` (NUL at chunk[length]); bytes consumed.
 std::size_t forward_syslog_lines(char* chunk, std::size_t length);
 
-// Switches restore-point creation off (true) or back (false) through the local group policy.
+// Switches restore-point creation off (true) or back (false) through the local group policy,
+// with the flow's Ole32 table, or (the first form) one of its own.
 bool set_restore_point_policy(bool disable);
+bool set_restore_point_policy(bool disable, const Ole32& ole32);
 // Flags removed instances whose first hardware ID is `hardware_id` for reinstallation.
 void flag_phantom_devices(const char* hardware_id);
 

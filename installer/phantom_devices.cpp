@@ -15,31 +15,34 @@ constexpr std::size_t kHardwareIdBytes = 256;
 }  // namespace
 
 void flag_phantom_devices(const char* hardware_id) {
-    UniqueDevInfo devices(SetupDiGetClassDevsA(nullptr, "USB", nullptr, DIGCF_ALLCLASSES));
+    const SetupApi& setupapi = apis.setupapi;
+    OwnedDevInfo devices =
+        own_device_info(setupapi, setupapi.get_class_devs(nullptr, "USB", nullptr, DIGCF_ALLCLASSES));
     if (!devices) return;
     SP_DEVINFO_DATA data = {};
     data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInfo(devices.get(), 0, &data)) return;
+    if (!setupapi.enum_device_info(devices.get(), 0, &data)) return;
     const char* wanted = hardware_id ? hardware_id : "<NULL>";
     int flagged = 0;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices.get(), i, &data); ++i) {
+    for (DWORD i = 0; setupapi.enum_device_info(devices.get(), i, &data); ++i) {
         char ids[kHardwareIdBytes] = {};
         // One byte short, so that a cut list still ends in NUL.
-        if (!SetupDiGetDeviceRegistryPropertyA(devices.get(), &data, SPDRP_HARDWAREID, nullptr,
-                                               reinterpret_cast<BYTE*>(ids), sizeof ids - 1, nullptr))
+        if (!setupapi.get_registry_property_a(devices.get(), &data, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<BYTE*>(ids), sizeof ids - 1, nullptr))
             continue;
         if (std::strncmp(ids, wanted, kHardwareIdBytes) != 0) continue;
         ULONG status = 0, problem = 0;
-        if (apis.get_devnode_status(&status, &problem, data.DevInst, 0) != CR_NO_SUCH_DEVINST) continue;  // present
+        if (apis.cfgmgr.get_devnode_status(&status, &problem, data.DevInst, 0) != CR_NO_SUCH_DEVINST)
+            continue;  // present
         DWORD flags = 0;
-        if (!SetupDiGetDeviceRegistryPropertyA(devices.get(), &data, SPDRP_CONFIGFLAGS, nullptr,
-                                               reinterpret_cast<BYTE*>(&flags), sizeof flags, nullptr)) {
+        if (!setupapi.get_registry_property_a(devices.get(), &data, SPDRP_CONFIGFLAGS, nullptr,
+                                              reinterpret_cast<BYTE*>(&flags), sizeof flags, nullptr)) {
             installer_log("could not read SPDRP_CONFIGFLAGS for phantom device %s", ids);
             continue;
         }
         flags |= CONFIGFLAG_REINSTALL;
-        if (!SetupDiSetDeviceRegistryPropertyA(devices.get(), &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE*>(&flags),
-                                               sizeof flags)) {
+        if (!setupapi.set_registry_property_a(devices.get(), &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE*>(&flags),
+                                              sizeof flags)) {
             installer_log("could not write SPDRP_CONFIGFLAGS for phantom device %s", ids);
             continue;
         }

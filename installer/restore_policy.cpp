@@ -46,10 +46,16 @@ bool find_original(const MachinePolicy& policy) {
 }  // namespace
 
 bool set_restore_point_policy(bool disable) {
+    Ole32 ole32;
+    if (!load_table(ole32, "installer", report_missing_function)) return false;
+    return set_restore_point_policy(disable, ole32);
+}
+
+bool set_restore_point_policy(bool disable, const Ole32& ole32) {
     if (is_before_vista()) return true;  // no such policy before Windows Vista
 
     MachinePolicy policy;
-    if (!policy.open(report)) return false;
+    if (!policy.open(ole32, report)) return false;
     // Without a stored original nothing is switched off: a lost original would keep it off.
     if (disable && !find_original(policy)) return false;
     const LONG changed = policy.write(disable ? PolicyValue{true, 1} : saved_disable_system_restore);

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Every program imports only DLLs that ship with Windows and that Windows takes from its
-# known-DLL list (never from the program's folder); comctl32 comes through the manifest's
-# Common-Controls dependency. No runtime DLLs (libstdc++, libgcc, libwinpthread).
+# Every program imports only kernel32, user32, gdi32, advapi32 and msvcrt: nothing else is
+# loaded before the program has restricted the search to the system directory (SetupAPI,
+# Cfgmgr32, Newdev, Shell32, Ole32, Comctl32 ... are loaded by name after that). No runtime
+# DLLs (libstdc++, libgcc, libwinpthread).
 #   check-imports.sh EXE...
 set -u
-allowed=" kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll ole32.dll oleaut32.dll setupapi.dll msvcrt.dll comctl32.dll "
+allowed=" kernel32.dll user32.dll gdi32.dll advapi32.dll msvcrt.dll "
 status=0
 for exe in "$@"; do
   if [ ! -f "$exe" ]; then echo "FAIL $exe: missing"; status=1; continue; fi

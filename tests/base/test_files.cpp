@@ -204,13 +204,15 @@ TEST_CASE("adaptors leave the wrapped call's last error") {
     // A quoted path is looked up without its quotes.
     CHECK((utf8_file_attributes(("\"" + base + "\"").c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0);
 
-    CHECK(utf8_create_directory((base + "\\x\\y").c_str(), nullptr) == ERROR_SUCCESS);
-    CHECK(utf8_create_directory((base + "\\x\\y").c_str(), nullptr) == ERROR_ALREADY_EXISTS);
+    Shell32 shell32;
+    REQUIRE(load_table(shell32, "test"));
+    CHECK(utf8_create_directory(shell32, (base + "\\x\\y").c_str(), nullptr) == ERROR_SUCCESS);
+    CHECK(utf8_create_directory(shell32, (base + "\\x\\y").c_str(), nullptr) == ERROR_ALREADY_EXISTS);
 
     SHELLEXECUTEINFOA sei = {};
     sei.cbSize = sizeof sei - 4;
     SetLastError(0xdeadbeef);
-    CHECK_FALSE(utf8_shell_execute(&sei));
+    CHECK_FALSE(utf8_shell_execute(shell32, &sei));
     CHECK(GetLastError() == ERROR_BAD_LENGTH);
 
     STARTUPINFOA si = {};

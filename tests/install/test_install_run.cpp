@@ -50,11 +50,13 @@ TEST_CASE("the prefix behaves as the run expects") {
     // Wine runs every program as an administrator, so the run creates the installer directly;
     // the shell's "runas" starts a program without asking.
     CHECK(IsUserAnAdmin());
+    Shell32 shell32;
+    REQUIRE(load_table(shell32, "test"));
     Package p("noconnect exit:7", true);
     char name[kProgramNameBytes];
     REQUIRE(installer_program_name(GetPlatformArch(), name));
     HANDLE process = nullptr;
-    REQUIRE(start_installer_elevated(name, "\"x.inf\"", p.dir().c_str(), &process) == VESK_OK);
+    REQUIRE(start_installer_elevated(shell32, name, "\"x.inf\"", p.dir().c_str(), &process) == VESK_OK);
     REQUIRE(process);
     CHECK(WaitForSingleObject(process, 10000) == WAIT_OBJECT_0);
     DWORD code = 0;
@@ -64,7 +66,8 @@ TEST_CASE("the prefix behaves as the run expects") {
 
     capture_log();
     clear_log();
-    CHECK(start_installer_elevated("no-such-installer.exe", "", p.dir().c_str(), &process) == VESK_ERR_NOT_FOUND);
+    CHECK(start_installer_elevated(shell32, "no-such-installer.exe", "", p.dir().c_str(), &process) ==
+          VESK_ERR_NOT_FOUND);
     CHECK(process == nullptr);
     CHECK_MESSAGE(has_line("libvesk:info [install_driver_internal] Could not find installer executable"), dump_log());
 }

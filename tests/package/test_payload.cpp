@@ -17,6 +17,15 @@
 using namespace pkgtest;
 
 namespace {
+// The table that the preparation passes to the extraction, loaded once for the test program.
+const Shell32& shell32() {
+    static const Shell32 table = [] {
+        Shell32 t;
+        REQUIRE(load_table(t, "test"));
+        return t;
+    }();
+    return table;
+}
 std::string row_bytes(const payload_entry& r) {
     return std::string(reinterpret_cast<const char*>(r.bytes), static_cast<std::size_t>(r.length));
 }
@@ -157,7 +166,7 @@ constexpr char kOwnStandins[] = "x86";
 
 TEST_CASE("the stand-ins: entry points answer NO_ERROR, the version resource says what they are") {
     ScratchDir d;
-    REQUIRE(extract_binaries(d.path().c_str()) == VESK_OK);
+    REQUIRE(extract_binaries(shell32(), d.path().c_str()) == VESK_OK);
     struct Row {
         const char* file;
         const char* entry;
@@ -208,7 +217,7 @@ TEST_CASE("the stand-ins: entry points answer NO_ERROR, the version resource say
 TEST_CASE("extraction: the package layout, no template on disk, a second run overwrites") {
     ScratchDir d;
     LogCapture log;
-    REQUIRE(extract_binaries(d.path().c_str()) == VESK_OK);
+    REQUIRE(extract_binaries(shell32(), d.path().c_str()) == VESK_OK);
     CHECK(log.has("libvesk:info [extract_binaries] Successfully extracted driver files to '" + d.path() + "'"));
     std::vector<std::string> files;
     list_files(d.path(), "", files);
@@ -225,7 +234,7 @@ TEST_CASE("extraction: the package layout, no template on disk, a second run ove
     }
     const std::string victim = d.path() + "\\x86\\winusbcoinstaller2.dll";
     write_file(victim, "spoiled");
-    REQUIRE(extract_binaries(d.path().c_str()) == VESK_OK);
+    REQUIRE(extract_binaries(shell32(), d.path().c_str()) == VESK_OK);
     CHECK(read_file(victim) == row_bytes(payload_table[1]));
 }
 
@@ -233,7 +242,7 @@ TEST_CASE("extraction: path lengths at the 257-byte limit") {
     {
         ScratchDir s;
         const std::string d = s.padded(229);  // row 3 needs 229 + 5 + 23 = 257: everything fits
-        REQUIRE(extract_binaries(d.c_str()) == VESK_OK);
+        REQUIRE(extract_binaries(shell32(), d.c_str()) == VESK_OK);
         CHECK(exists(d + "\\amd64\\WdfCoInstaller01011.dll"));
         CHECK(exists(d + "\\installer_x64.exe"));
     }
@@ -241,7 +250,7 @@ TEST_CASE("extraction: path lengths at the 257-byte limit") {
         ScratchDir s;
         const std::string d = s.padded(230);
         LogCapture log;
-        CHECK(extract_binaries(d.c_str()) == VESK_ERR_NO_RESOURCE);
+        CHECK(extract_binaries(shell32(), d.c_str()) == VESK_ERR_NO_RESOURCE);
         CHECK(exists(d + "\\x86\\WdfCoInstaller01011.dll"));
         CHECK(exists(d + "\\x86\\winusbcoinstaller2.dll"));
         CHECK(is_dir(d + "\\amd64"));  // made before the length is checked
@@ -254,7 +263,7 @@ TEST_CASE("extraction: path lengths at the 257-byte limit") {
         ScratchDir s;
         const std::string d = s.padded(232);
         LogCapture log;
-        CHECK(extract_binaries(d.c_str()) == VESK_ERR_NO_RESOURCE);
+        CHECK(extract_binaries(shell32(), d.c_str()) == VESK_ERR_NO_RESOURCE);
         CHECK(is_dir(d + "\\x86"));
         std::vector<std::string> files;
         list_files(d, "", files);
@@ -267,7 +276,7 @@ TEST_CASE("extraction: path lengths at the 257-byte limit") {
         ScratchDir s;
         const std::string d = s.padded(n);
         LogCapture log;
-        CHECK(extract_binaries(d.c_str()) == VESK_ERR_NO_RESOURCE);
+        CHECK(extract_binaries(shell32(), d.c_str()) == VESK_ERR_NO_RESOURCE);
         CHECK_FALSE(exists(d));
         const std::string cut = (d + "\\x86").substr(0, 259);
         CHECK(log.has("libvesk:error [extract_binaries] Qualified path is too long: '" + cut + "'"));
@@ -279,7 +288,7 @@ TEST_CASE("extraction: a file in the way of a directory fails with check_dir's r
     ScratchDir s;
     write_file(s.path() + "\\x86", "not a directory");
     LogCapture log;
-    CHECK(extract_binaries(s.path().c_str()) == VESK_ERR_ACCESS_DENIED);
+    CHECK(extract_binaries(shell32(), s.path().c_str()) == VESK_ERR_ACCESS_DENIED);
     CHECK(log.has("[check_dir]"));
 }
 
@@ -288,7 +297,7 @@ TEST_CASE("extraction: a file that cannot be created") {
     // A directory where the installer should go: the file cannot be created.
     CreateDirectoryA((s.path() + "\\installer_x86.exe").c_str(), nullptr);
     LogCapture log;
-    CHECK(extract_binaries(s.path().c_str()) == VESK_ERR_NO_RESOURCE);
+    CHECK(extract_binaries(shell32(), s.path().c_str()) == VESK_ERR_NO_RESOURCE);
     CHECK(log.has("libvesk:error [extract_binaries] Could not create file '" + s.path() +
                   "\\.\\installer_x86.exe' ([0x"));
     CHECK(exists(s.path() + "\\amd64\\winusbcoinstaller2.dll"));  // rows before it stay written

@@ -81,6 +81,12 @@ PSID GetSid() {
 }
 
 vesk_result check_dir(const char* path) {
+    Shell32 shell32;
+    if (!load_table(shell32, "check_dir")) return VESK_ERR_NO_RESOURCE;
+    return check_dir(shell32, path);
+}
+
+vesk_result check_dir(const Shell32& shell32, const char* path) {
     const DWORD attributes = utf8_file_attributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return VESK_OK;
@@ -93,7 +99,7 @@ vesk_result check_dir(const char* path) {
         return VESK_ERR_ACCESS_DENIED;
     }
     CreationSecurity security("check_dir");
-    DWORD r = utf8_create_directory(path, security.attributes());
+    DWORD r = utf8_create_directory(shell32, path, security.attributes());
     if (r == ERROR_BAD_PATHNAME) {
         // A relative path lives below the running program's directory.
         MallocPtr<char> full(static_cast<char*>(std::malloc(kPathBytes)));
@@ -106,7 +112,7 @@ vesk_result check_dir(const char* path) {
         char dir[kPathBytes];
         if (program_directory(dir) > 0) {
             (void)format_into(full.get(), kPathBytes, "%s\\%s", dir, path);
-            r = utf8_create_directory(full.get(), security.attributes());
+            r = utf8_create_directory(shell32, full.get(), security.attributes());
         }
     }
     if (r == ERROR_SUCCESS) return VESK_OK;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "dll_tables.h"
 #include "libvesk.h"
 #include "owners.h"
 #include "sizes.h"
@@ -35,6 +36,7 @@ struct CreationSecurity {
 };
 
 vesk_result check_dir(const char* path);
+vesk_result check_dir(const Shell32& shell32, const char* path);  // within an operation that has the table
 // Creates (or empties) a file for writing raw bytes, with CreationSecurity.
 FILE* fopen_as_userU(const char* path);
 
@@ -43,9 +45,9 @@ char* to_utf8(const wchar_t* s);
 HANDLE utf8_create_file(const char* path, DWORD desired_access, SECURITY_ATTRIBUTES* sa);
 BOOL utf8_delete_file(const char* path);
 DWORD utf8_file_attributes(const char* path);
-DWORD utf8_create_directory(const char* path, SECURITY_ATTRIBUTES* sa);
+DWORD utf8_create_directory(const Shell32& shell32, const char* path, SECURITY_ATTRIBUTES* sa);
 // lpVerb, lpFile, lpParameters, lpDirectory (and lpClass with SEE_MASK_CLASSNAME) are UTF-8.
-BOOL utf8_shell_execute(SHELLEXECUTEINFOA* info);
+BOOL utf8_shell_execute(const Shell32& shell32, SHELLEXECUTEINFOA* info);
 // lpDesktop and lpTitle of the record are UTF-8.
 BOOL utf8_create_process(const char* command_line, const char* current_directory, STARTUPINFOA* startup,
                          PROCESS_INFORMATION* info);

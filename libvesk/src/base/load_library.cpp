@@ -28,11 +28,9 @@ HMODULE load_once(const char* name) {
 }  // namespace
 
 void restrict_dll_search() {
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC p = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
-    if (!p) return;
-    auto set_dirs = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(p));
+    using SetDefaultDllDirectoriesFn = BOOL WINAPI(DWORD);  // missing on an unpatched Windows 7
+    SetDefaultDllDirectoriesFn* set_dirs = nullptr;
+    if (!resolve_optional(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", set_dirs)) return;
     if (set_dirs(LOAD_LIBRARY_SEARCH_SYSTEM32)) search_restricted = true;
 }
 

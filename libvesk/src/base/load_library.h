@@ -16,6 +16,8 @@ HMODULE load_system_library(const char* name);
 
 // "Unable to locate %s() in %s\n" at error level, with the caller's source label.
 void log_missing_function(const char* source, const char* function, const char* library);
+// Where a missing function is reported: the library log, or (the installer) its pipe.
+using MissingFunctionReport = void (*)(const char* source, const char* function, const char* library);
 
 // The function, or null without a word: for callers that have a way on without it.
 template <class Fn>
@@ -26,8 +28,9 @@ bool resolve_optional(HMODULE m, const char* name, Fn*& out) {
 }
 
 template <class Fn>
-bool resolve(HMODULE m, const char* source, const char* lib, const char* name, Fn*& out) {
+bool resolve(HMODULE m, const char* source, const char* lib, const char* name, Fn*& out,
+             MissingFunctionReport report = log_missing_function) {
     if (resolve_optional(m, name, out)) return true;
-    log_missing_function(source, name, lib);
+    report(source, name, lib);
     return false;
 }

@@ -64,10 +64,6 @@ struct FindTr : FileTr {  // FindFirstFileW fails with -1 too
     static void close(HANDLE h) { FindClose(h); }
 };
 
-struct DevInfoTr : FileTr {  // SetupDiGetClassDevs fails with -1
-    static void close(HDEVINFO h) { SetupDiDestroyDeviceInfoList(h); }
-};
-
 // CryptoAPI handles are integers, 0 when absent.
 template <class H, BOOL(WINAPI* Close)(H)>
 struct CryptTr {
@@ -87,7 +83,6 @@ void com_release(I* p) {
 using UniqueHandle = Unique<NullTr<HANDLE, &CloseHandle>>;  // events, processes, threads, mutexes
 using UniqueFile = Unique<FileTr>;                          // files, pipes
 using UniqueFind = Unique<FindTr>;                          // directory listings
-using UniqueDevInfo = Unique<DevInfoTr>;                    // SetupAPI device information sets
 using UniqueModule = Unique<NullTr<HMODULE, &FreeLibrary>>;
 using UniqueHkey = Unique<NullTr<HKEY, &RegCloseKey>>;   // never a predefined HKEY
 using UniqueLocal = Unique<NullTr<void*, &local_free>>;  // LocalAlloc'd SIDs, descriptors, strings
@@ -95,6 +90,19 @@ using UniqueCryptProv = Unique<CryptTr<HCRYPTPROV, &release_crypt_context>>;
 using UniqueCryptKey = Unique<CryptTr<HCRYPTKEY, &CryptDestroyKey>>;
 template <class I>
 using UniqueCom = Unique<NullTr<I*, &com_release<I>>>;  // COM interface pointers
+
+// Handles whose close function is looked up at run time carry that function (one deleter per
+// close function, filled from the library's table); closing keeps GetLastError() too.
+struct DevInfoClose {  // SetupDiDestroyDeviceInfoList, from the SetupAPI table
+    decltype(&::SetupDiDestroyDeviceInfoList) fn = nullptr;
+    void operator()(HDEVINFO set) const noexcept {
+        const DWORD e = GetLastError();
+        fn(set);
+        SetLastError(e);
+    }
+};
+// Made by own_device_info() (dll_tables.h), which turns SetupDiGetClassDevs' -1 into empty.
+using OwnedDevInfo = std::unique_ptr<void, DevInfoClose>;
 
 // malloc'd blocks (the UTF-8 adaptors' strings, buffers) and C streams.
 struct FreeDeleter {

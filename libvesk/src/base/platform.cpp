@@ -64,15 +64,12 @@ bool windows_version_supported(const char* source) {
 }
 
 uint16_t GetPlatformArch() {
-    using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    using IsWow64Process2Fn = BOOL WINAPI(HANDLE, USHORT*, USHORT*);  // Windows 10 1511 and later
     UniqueModule kernel(load_system_library("Kernel32"));
-    if (kernel) {
-        FARPROC p = GetProcAddress(kernel.get(), "IsWow64Process2");
-        if (p) {
-            auto is_wow64_2 = reinterpret_cast<IsWow64Process2Fn>(reinterpret_cast<void (*)()>(p));
-            USHORT process = 0, native = 0;
-            if (is_wow64_2(GetCurrentProcess(), &process, &native)) return native;
-        }
+    IsWow64Process2Fn* is_wow64_2 = nullptr;
+    if (resolve_optional(kernel.get(), "IsWow64Process2", is_wow64_2)) {
+        USHORT process = 0, native = 0;
+        if (is_wow64_2(GetCurrentProcess(), &process, &native)) return native;
     }
     uint16_t arch = IMAGE_FILE_MACHINE_I386;
 #if defined(_WIN64)

@@ -89,15 +89,15 @@ DWORD utf8_file_attributes(const char* path) {
     return a;
 }
 
-DWORD utf8_create_directory(const char* path, SECURITY_ATTRIBUTES* sa) {
+DWORD utf8_create_directory(const Shell32& shell32, const char* path, SECURITY_ATTRIBUTES* sa) {
     Utf16 w;
     if (!convert(path, w)) return GetLastError();
-    const int r = SHCreateDirectoryExW(nullptr, w.get(), sa);
+    const int r = shell32.create_directory(nullptr, w.get(), sa);
     KeepError keep{GetLastError()};
     return static_cast<DWORD>(r);
 }
 
-BOOL utf8_shell_execute(SHELLEXECUTEINFOA* info) {
+BOOL utf8_shell_execute(const Shell32& shell32, SHELLEXECUTEINFOA* info) {
     if (!info || info->cbSize != sizeof(SHELLEXECUTEINFOW)) {
         SetLastError(ERROR_BAD_LENGTH);
         return FALSE;
@@ -115,7 +115,7 @@ BOOL utf8_shell_execute(SHELLEXECUTEINFOA* info) {
     w.lpParameters = params.get();
     w.lpDirectory = dir.get();
     w.lpClass = has_class ? cls.get() : nullptr;
-    const BOOL ok = ShellExecuteExW(&w);
+    const BOOL ok = shell32.shell_execute_ex(&w);
     KeepError keep{GetLastError()};
     info->hInstApp = w.hInstApp;
     info->hProcess = w.hProcess;

@@ -14,7 +14,7 @@
 #include "format_into.h"
 #include "global_guard.h"
 #include "libvesk.h"
-#include "load_library.h"
+#include "dll_tables.h"
 #include "owners.h"
 #include "platform.h"
 #include "vesk_log.h"
@@ -26,15 +26,14 @@ constexpr DEVPROPKEY kBusReportedDeviceDesc = {
     {0x540B947E, 0x8B40, 0x45BC, {0xA8, 0xA2, 0x6A, 0x0B, 0x89, 0x4C, 0xBD, 0xA2}}, 4};
 constexpr std::size_t kUnknownDeviceBytes = 32;  // "Unknown Device #%d"
 
-struct Cfgmgr {
-    UniqueModule module;
-    decltype(&::CM_Get_Device_IDA) get_device_id = nullptr;
+// The two libraries of one scan and the set it walks.
+struct Scan {
+    const SetupApi& setupapi;
+    const Cfgmgr32& cfgmgr;
+    HDEVINFO set;
+    const vesk_list_options& options;
+    int unknown_devices = 0;  // "Unknown Device #%d", numbered within this call
 };
-
-bool load_cfgmgr(Cfgmgr& api) {
-    api.module.reset(load_system_library("Cfgmgr32"));
-    return resolve(api.module.get(), kCreateList, "Cfgmgr32", "CM_Get_Device_IDA", api.get_device_id);
-}
 
 char* copy_string(const char* s) {
     if (!s) return nullptr;
@@ -60,10 +59,10 @@ void free_records(vesk_device* list) {
 
 // A single-byte property into the 256-byte buffer; one that does not fit counts as unreadable.
 // Lists of strings give their first entry, which the forced terminators keep inside the buffer.
-bool read_property(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, char (&buf)[kDevicePropertyBytes]) {
+bool read_property(const Scan& scan, SP_DEVINFO_DATA* data, DWORD property, char (&buf)[kDevicePropertyBytes]) {
     DWORD size = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(set, data, property, nullptr, reinterpret_cast<BYTE*>(buf), sizeof buf,
-                                           &size)) {
+    if (!scan.setupapi.get_registry_property_a(scan.set, data, property, nullptr, reinterpret_cast<BYTE*>(buf),
+                                               sizeof buf, &size)) {
         buf[0] = '\0';
         return false;
     }
@@ -73,9 +72,9 @@ bool read_property(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, char (&b
 }
 
 // "DriverVersion" of the driver key into the 24-byte buffer; empty when absent or too long.
-void read_driver_version(HDEVINFO set, SP_DEVINFO_DATA* data, char (&version)[kDriverVersionBytes]) {
+void read_driver_version(const Scan& scan, SP_DEVINFO_DATA* data, char (&version)[kDriverVersionBytes]) {
     version[0] = '\0';
-    const HKEY raw = SetupDiOpenDevRegKey(set, data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    const HKEY raw = scan.setupapi.open_dev_reg_key(scan.set, data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (raw == INVALID_HANDLE_VALUE || !raw) return;  // fails with INVALID_HANDLE_VALUE, not null
     UniqueHkey key(raw);
     DWORD type = 0;
@@ -95,20 +94,20 @@ void read_driver_version(HDEVINFO set, SP_DEVINFO_DATA* data, char (&version)[kD
 }
 
 // The bus-reported description whenever it can be read (even empty), else the registry's.
-bool read_description(HDEVINFO set, SP_DEVINFO_DATA* data, wchar_t (&desc)[kDescriptionUnits]) {
+bool read_description(const Scan& scan, SP_DEVINFO_DATA* data, wchar_t (&desc)[kDescriptionUnits]) {
     desc[0] = L'\0';
     DEVPROPTYPE type = 0;
     DWORD size = 0;
-    if (SetupDiGetDevicePropertyW(set, data, &kBusReportedDeviceDesc, &type, reinterpret_cast<BYTE*>(desc), sizeof desc,
-                                  &size, 0) &&
+    if (scan.setupapi.get_device_property_w(scan.set, data, &kBusReportedDeviceDesc, &type,
+                                            reinterpret_cast<BYTE*>(desc), sizeof desc, &size, 0) &&
         type == DEVPROP_TYPE_STRING) {
         if (size / sizeof(wchar_t) < std::size(desc)) desc[size / sizeof(wchar_t)] = L'\0';
         desc[std::size(desc) - 1] = L'\0';
         return true;
     }
     desc[0] = L'\0';
-    if (SetupDiGetDeviceRegistryPropertyW(set, data, SPDRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(desc),
-                                          sizeof desc, &size)) {
+    if (scan.setupapi.get_registry_property_w(scan.set, data, SPDRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(desc),
+                                              sizeof desc, &size)) {
         if (size / sizeof(wchar_t) < std::size(desc)) desc[size / sizeof(wchar_t)] = L'\0';
         desc[std::size(desc) - 1] = L'\0';
         if (desc[0] != L'\0') return true;
@@ -137,25 +136,18 @@ void log_piece_error(IdPieceError e, void*) {
     vesk_log_message(VESK_LOG_ERROR, kCreateList, "%s", texts[static_cast<int>(e)]);
 }
 
-struct Scan {
-    HDEVINFO set;
-    Cfgmgr& api;
-    const vesk_list_options& options;
-    int unknown_devices = 0;  // "Unknown Device #%d", numbered within this call
-};
-
 // Fills one record from device `index`; false when the device is not listed.
 bool fill_record(Scan& scan, DWORD index, SP_DEVINFO_DATA* data, vesk_device* dev) {
     const int number = static_cast<int>(index);
     char buf[kDevicePropertyBytes];
     char version[kDriverVersionBytes] = "";
 
-    if (read_property(scan.set, data, SPDRP_DRIVER, buf)) {
+    if (read_property(scan, data, SPDRP_DRIVER, buf)) {
         if (!scan.options.include_installed) return false;
-        read_driver_version(scan.set, data, version);
+        read_driver_version(scan, data, version);
     }
 
-    const bool has_service = read_property(scan.set, data, SPDRP_SERVICE, buf);
+    const bool has_service = read_property(scan, data, SPDRP_SERVICE, buf);
     if (has_service) dev->driver = copy_string(buf);
     const char* service = has_service ? buf : "";
     const bool hub = is_hub_service(service);
@@ -163,18 +155,18 @@ bool fill_record(Scan& scan, DWORD index, SP_DEVINFO_DATA* data, vesk_device* de
     const bool composite_parent = is_composite_parent_service(service);
     if (composite_parent && !scan.options.include_hubs) return false;
 
-    if (read_property(scan.set, data, SPDRP_HARDWAREID, buf)) {
+    if (read_property(scan, data, SPDRP_HARDWAREID, buf)) {
         vesk_log_message(VESK_LOG_DEBUG, kCreateList, "Hardware ID: %s", buf);
     } else {
         vesk_log_message(VESK_LOG_ERROR, kCreateList, "Could not get hardware ID");
     }
     dev->hardware_id = copy_string(buf);
 
-    if (read_property(scan.set, data, SPDRP_COMPATIBLEIDS, buf))
+    if (read_property(scan, data, SPDRP_COMPATIBLEIDS, buf))
         vesk_log_message(VESK_LOG_DEBUG, kCreateList, "Compatible ID: %s", buf);
     dev->compatible_id = copy_string(buf);
 
-    if (read_property(scan.set, data, SPDRP_UPPERFILTERS, buf)) {
+    if (read_property(scan, data, SPDRP_UPPERFILTERS, buf)) {
         vesk_log_message(VESK_LOG_DEBUG, kCreateList, "Upper filter: %s", buf);
         dev->upper_filter = copy_string(buf);
     }
@@ -187,7 +179,7 @@ bool fill_record(Scan& scan, DWORD index, SP_DEVINFO_DATA* data, vesk_device* de
         vesk_log_message(VESK_LOG_WARNING, kCreateList, "Could not read driver version");
     }
 
-    const CONFIGRET cr = scan.api.get_device_id(data->DevInst, buf, sizeof buf, 0);  // devnode 0 is valid
+    const CONFIGRET cr = scan.cfgmgr.get_device_id(data->DevInst, buf, sizeof buf, 0);  // devnode 0 is valid
     if (cr != CR_SUCCESS) {
         vesk_log_message(VESK_LOG_ERROR, kCreateList, "Could not retrieve simple path for device %d: CR error %d",
                          number, static_cast<int>(cr));
@@ -199,7 +191,7 @@ bool fill_record(Scan& scan, DWORD index, SP_DEVINFO_DATA* data, vesk_device* de
     dev->device_id = copy_string(buf);
 
     wchar_t desc[kDescriptionUnits];
-    if (!read_description(scan.set, data, desc)) {
+    if (!read_description(scan, data, desc)) {
         vesk_log_message(VESK_LOG_DEBUG, kCreateList, "Could not read device description for %d: %s", number,
                          last_error_text(0));
         char unknown[kUnknownDeviceBytes];
@@ -233,21 +225,27 @@ vesk_result vesk_create_list(vesk_device** list, const vesk_list_options* option
     if (!list) return VESK_ERR_INVALID_PARAMETER;
     *list = nullptr;
 
-    Cfgmgr api;
-    if (!load_cfgmgr(api)) return VESK_ERR_NO_RESOURCE;
+    SetupApi setupapi;
+    Cfgmgr32 cfgmgr;
+    // SetupAPI first, so that a Cfgmgr32 that forwards to it (Wine's) finds it already loaded
+    // from the system directory; both report what they lack.
+    bool loaded = load_table(setupapi, kCreateList);
+    loaded &= load_table(cfgmgr, kCreateList);
+    if (!loaded) return VESK_ERR_NO_RESOURCE;
 
     static const vesk_list_options none = {};
     const vesk_list_options& opts = options ? *options : none;
 
-    UniqueDevInfo set(SetupDiGetClassDevsA(nullptr, "USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
+    OwnedDevInfo set =
+        own_device_info(setupapi, setupapi.get_class_devs(nullptr, "USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
     if (!set) return VESK_ERR_NO_SUCH_DEVICE;
 
-    Scan scan{set.get(), api, opts};
+    Scan scan{setupapi, cfgmgr, set.get(), opts};
     vesk_device* head = nullptr;
     vesk_device* tail = nullptr;
     SP_DEVINFO_DATA data = {};
     data.cbSize = sizeof data;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &data); ++index) {
+    for (DWORD index = 0; setupapi.enum_device_info(set.get(), index, &data); ++index) {
         auto* dev = static_cast<vesk_device*>(std::calloc(1, sizeof(vesk_device)));
         if (!dev) {
             free_records(head);

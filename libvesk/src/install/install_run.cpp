@@ -30,8 +30,6 @@ constexpr const char* kSecurityPromptClasses[] = {"#32770", "Credential Dialog X
 constexpr UINT kKilledInstallerExitCode = static_cast<UINT>(VESK_ERR_TIMED_OUT);
 constexpr std::size_t kWindowTitleBytes = 256;
 
-using WaitNoPendingFn = DWORD(WINAPI*)(DWORD);
-
 bool equals_ascii_nocase(const char* a, const char* b) {
     for (;; ++a, ++b) {
         char x = *a, y = *b;
@@ -54,7 +52,9 @@ const char* base_name(const char* name) {
 struct Run {
     GlobalGuard mutex{kSource};  // first: released last, after the body below
     bool holding = false;        // the run mutex is ours: every later step ends in this cleanup
-    UniqueModule setupapi;
+    SetupApi setupapi;           // the libraries of the run, looked up before it starts
+    Shell32 shell32;
+    Ole32 ole32;
     bool dispatching = false;
     UniqueFile pipe;
     UniqueHandle read_event;
@@ -74,7 +74,9 @@ struct Run {
         read_event.reset();
         pipe.reset();
         filter_client.reset();
-        setupapi.reset();
+        ole32 = Ole32{};
+        shell32 = Shell32{};
+        setupapi = SetupApi{};
     }
 };
 
@@ -347,7 +349,8 @@ bool installer_program_name(uint16_t arch, char (&out)[kProgramNameBytes]) {
 
 const char* filter_subdirectory(uint16_t arch) { return arch == IMAGE_FILE_MACHINE_AMD64 ? "\\amd64" : "\\x86"; }
 
-vesk_result start_installer_elevated(const char* program, const char* args, const char* directory, HANDLE* process) {
+vesk_result start_installer_elevated(const Shell32& shell32, const char* program, const char* args,
+                                     const char* directory, HANDLE* process) {
     *process = nullptr;
     SHELLEXECUTEINFOA info = {};
     info.cbSize = sizeof(SHELLEXECUTEINFOW);
@@ -359,7 +362,7 @@ vesk_result start_installer_elevated(const char* program, const char* args, cons
     info.lpParameters = args;
     info.lpDirectory = directory;
     info.nShow = SW_HIDE;
-    if (utf8_shell_execute(&info)) {
+    if (utf8_shell_execute(shell32, &info)) {
         *process = info.hProcess;
         return VESK_OK;
     }
@@ -417,12 +420,12 @@ vesk_result package_directory(const install_params* params, char (&directory)[kP
     return VESK_OK;
 }
 
-vesk_result wait_for_other_installs(const vesk_install_options* options, WaitNoPendingFn wait_no_pending) {
+vesk_result wait_for_other_installs(const vesk_install_options* options, const SetupApi& setupapi) {
     if (!options) {
         vesk_log_message(VESK_LOG_DEBUG, kSource, "CMP_WaitNoPendingInstallEvents not available");
         return VESK_OK;
     }
-    if (wait_no_pending(options->pending_wait_ms) != WAIT_TIMEOUT) return VESK_OK;
+    if (setupapi.wait_no_pending_install_events(options->pending_wait_ms) != WAIT_TIMEOUT) return VESK_OK;
     vesk_log_message(VESK_LOG_WARNING, kSource,
                      "Timeout expired while waiting for another pending installation - aborting");
     return VESK_ERR_INSTALL_PENDING;
@@ -489,9 +492,9 @@ vesk_result start_installer(Run& run, const Command& c, bool filter) {
         const vesk_result held = hold_installer(c.directory, c.program, held_installer);
         if (held != VESK_OK) return held;
     }
-    if (IsUserAnAdmin()) return start_installer_direct(run, c.program_path, c.args, c.directory, filter);
+    if (run.shell32.is_user_an_admin()) return start_installer_direct(run, c.program_path, c.args, c.directory, filter);
     HANDLE process = nullptr;
-    const vesk_result r = start_installer_elevated(c.program, c.args, c.directory, &process);
+    const vesk_result r = start_installer_elevated(run.shell32, c.program, c.args, c.directory, &process);
     run.process.reset(process);
     return r;
 }
@@ -513,7 +516,7 @@ vesk_result serve_installer(Run& run, bool filter) {
 // finds the stored original and restores that.
 void restore_after_installer(const Run& run) {
     if (!run.process || WaitForSingleObject(run.process.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) return;
-    restore_policy_left_behind();
+    restore_policy_left_behind(run.ole32);
 }
 }  // namespace
 
@@ -522,10 +525,10 @@ vesk_result install_for_machine(const install_params* params, uint16_t arch) {
     if (const vesk_result r = take_run_mutex(run); r != VESK_OK) return r;
     if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
 
-    run.setupapi.reset(load_system_library("SetupAPI"));
-    WaitNoPendingFn wait_no_pending = nullptr;
-    if (!resolve(run.setupapi.get(), kSource, "SetupAPI", "CMP_WaitNoPendingInstallEvents", wait_no_pending))
-        return VESK_ERR_NO_RESOURCE;
+    bool loaded = load_table(run.setupapi, kSource);  // &=: each table reports what it lacks
+    loaded &= load_table(run.shell32, kSource);
+    loaded &= load_table(run.ole32, kSource);
+    if (!loaded) return VESK_ERR_NO_RESOURCE;
 
     const vesk_install_options* options = params ? params->options : nullptr;
     const vesk_device* device = params ? params->device : nullptr;
@@ -540,7 +543,7 @@ vesk_result install_for_machine(const install_params* params, uint16_t arch) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "One of the required parameter is NULL");
         return VESK_ERR_INVALID_PARAMETER;
     }
-    if (const vesk_result r = wait_for_other_installs(options, wait_no_pending); r != VESK_OK) return r;
+    if (const vesk_result r = wait_for_other_installs(options, run.setupapi); r != VESK_OK) return r;
     if (const vesk_result r = open_server_end(run, device, filter); r != VESK_OK) return r;
     plan_command(params, arch, filter, command);
     if (filter)

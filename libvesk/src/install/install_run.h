@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dll_tables.h"
+
 #include "libvesk.h"
 
 // The four values of one run, owned by the caller of vesk_install_driver until it returns.
@@ -47,7 +49,8 @@ const char* filter_subdirectory(uint16_t arch);
 
 // The elevated start through the shell ("runas"); the process handle is null when the shell
 // started it without giving one.
-vesk_result start_installer_elevated(const char* program, const char* args, const char* directory, HANDLE* process);
+vesk_result start_installer_elevated(const Shell32& shell32, const char* program, const char* args,
+                                     const char* directory, HANDLE* process);
 
 vesk_result install_driver_internal(const install_params* params);
 // The same run for the given machine type (install_driver_internal passes this machine's).

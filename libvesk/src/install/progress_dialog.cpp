@@ -8,7 +8,7 @@
 
 #include "error_text.h"
 #include "install_run.h"
-#include "load_library.h"
+#include "dll_tables.h"
 #include "owners.h"
 #include "vesk_log.h"
 
@@ -47,11 +47,6 @@ constexpr const wchar_t* kTexts[] = {
 };
 constexpr int kTextCount = static_cast<int>(std::size(kTexts));
 
-using CreateFontAFn = decltype(&::CreateFontA);
-using GetStockObjectFn = decltype(&::GetStockObject);
-using SetBkModeFn = decltype(&::SetBkMode);
-using DeleteObjectFn = decltype(&::DeleteObject);
-
 // One dialog per process at a time; the worker handle is shared with the worker thread.
 HWND progress_window = nullptr;
 HWND text_control = nullptr;
@@ -60,22 +55,12 @@ const install_params* current_params = nullptr;
 int ticks = 0;
 int text_index = 0;
 HINSTANCE module_instance = nullptr;
-CreateFontAFn create_font = nullptr;
-GetStockObjectFn get_stock_object = nullptr;
-SetBkModeFn set_bk_mode = nullptr;
-DeleteObjectFn delete_object = nullptr;
 
 SRWLOCK worker_lock = SRWLOCK_INIT;
 HANDLE worker = nullptr;
 // The run's stop request: set once by the time limit, after which the window waits for the run.
 HANDLE stop_run = nullptr;
 bool stopping = false;
-
-template <class Fn>
-void lookup(HMODULE m, const char* name, Fn*& out) {
-    FARPROC p = m ? GetProcAddress(m, name) : nullptr;
-    out = p ? reinterpret_cast<Fn*>(reinterpret_cast<void (*)()>(p)) : nullptr;
-}
 
 DWORD WINAPI progress_thread(void*) {
     const vesk_result r = install_driver_internal(current_params);
@@ -118,12 +103,9 @@ void init_children(HWND h) {
                         12, 12, 250, 16, h, nullptr, module_instance, nullptr);
     if (!text_control)
         vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress text: %s", last_error_text(0));
-    if (create_font) {
-        text_font = create_font(-11, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Shell Dlg 2");
-        if (text_font && text_control)
-            SendMessageW(text_control, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
-    }
+    text_font = CreateFontA(-11, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Shell Dlg 2");
+    if (text_font && text_control) SendMessageW(text_control, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
 }
 
 LRESULT on_create(HWND h) {
@@ -190,9 +172,8 @@ LRESULT on_timer(HWND h) {
 }
 
 LRESULT on_ctlcolor_static(HDC dc) {
-    if (!set_bk_mode || !get_stock_object) return 0;
-    set_bk_mode(dc, TRANSPARENT);
-    return reinterpret_cast<LRESULT>(get_stock_object(NULL_BRUSH));
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
 }
 
 LRESULT on_nchittest(HWND h, WPARAM wp, LPARAM lp) {
@@ -215,7 +196,7 @@ LRESULT on_nchittest(HWND h, WPARAM wp, LPARAM lp) {
 LRESULT on_destroy() {
     progress_window = nullptr;
     text_control = nullptr;
-    if (text_font && delete_object) delete_object(text_font);
+    if (text_font) DeleteObject(text_font);
     text_font = nullptr;
     return 0;
 }
@@ -262,12 +243,11 @@ bool register_class(HINSTANCE instance) {
 }  // namespace
 
 vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
-    UniqueModule gdi(load_system_library("Gdi32"));
     if (!parent) return VESK_ERR_INVALID_PARAMETER;
-    lookup(gdi.get(), "CreateFontA", create_font);
-    lookup(gdi.get(), "GetStockObject", get_stock_object);
-    lookup(gdi.get(), "SetBkMode", set_bk_mode);
-    lookup(gdi.get(), "DeleteObject", delete_object);
+    // By name once the program's activation context is in place: its manifest's Common-Controls
+    // dependency makes this version 6, which the marquee needs.
+    Comctl32 comctl32;
+    if (!load_table(comctl32, kSource)) return VESK_ERR_NO_RESOURCE;
     module_instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
 
     UniqueHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
@@ -282,9 +262,8 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
     stop_run = stop.get();
     current_params = &run_params;
 
-    // The marquee needs version 6 of the common controls, which the program's manifest names.
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&icc);
+    comctl32.init_common_controls(&icc);
 
     vesk_result result = VESK_OK;
     if (!register_class(module_instance)) {
@@ -316,9 +295,5 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
     // Every ending waits for the run's own end, so its parameters and stop event outlive it.
     stop_run = nullptr;
     current_params = nullptr;
-    create_font = nullptr;
-    get_stock_object = nullptr;
-    set_bk_mode = nullptr;
-    delete_object = nullptr;
     return result;
 }

@@ -17,7 +17,7 @@ void append_cut(char* buf, std::size_t cap, const char* src) {
     buf[used + n] = '\0';
 }
 
-vesk_result extract_binaries(const char* package_dir) {
+vesk_result extract_binaries(const Shell32& shell32, const char* package_dir) {
     // Two separators and the NUL leave this much for D, the subdirectory and the file name.
     constexpr std::size_t kMaxJoined = kPathBytes - 3;
     if (!package_dir) return VESK_ERR_INVALID_PARAMETER;
@@ -32,7 +32,7 @@ vesk_result extract_binaries(const char* package_dir) {
             vesk_log_message(VESK_LOG_ERROR, "extract_binaries", "Qualified path is too long: '%s'", path);
             return VESK_ERR_NO_RESOURCE;
         }
-        const vesk_result made = check_dir(path);
+        const vesk_result made = check_dir(shell32, path);
         if (made != VESK_OK) return made;
         append_cut(path, sizeof path, "\\");
         append_cut(path, sizeof path, row.file_name);

@@ -1,7 +1,6 @@
 #include "prepare.h"
 
 #include <windows.h>
-#include <objbase.h>
 
 #include <cstring>
 
@@ -14,7 +13,7 @@
 #include "global_guard.h"
 #include "inf_values.h"
 #include "libvesk.h"
-#include "load_library.h"
+#include "dll_tables.h"
 #include "payload_extract.h"
 #include "platform.h"
 #include "signing.h"
@@ -107,33 +106,17 @@ SYSTEMTIME driver_date(const VS_FIXEDFILEINFO& v) {
     return date;
 }
 
-enum class Admin { yes, no, unknown };
-
-// Unknown when IsUserAnAdmin is missing: that fails the preparation rather than passing for a
-// user without rights, which would skip the catalog and still report success.
-Admin user_is_admin() {
-    using IsUserAnAdminFn = BOOL(WINAPI*)();
-    UniqueModule shell(load_system_library("Shell32"));
-    FARPROC p = shell ? GetProcAddress(shell.get(), MAKEINTRESOURCEA(680)) : nullptr;
-    if (!p) {
-        log_missing_function(kSource, "IsUserAnAdmin", "Shell32");
-        return Admin::unknown;
-    }
-    return reinterpret_cast<IsUserAnAdminFn>(reinterpret_cast<void (*)()>(p))() != FALSE ? Admin::yes : Admin::no;
-}
-
 bool test_signing_enabled() {
     struct CodeIntegrityInformation {
         ULONG length;
         ULONG options;
     };
-    using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    using QueryFn = LONG WINAPI(ULONG, void*, ULONG, ULONG*);
     constexpr ULONG kSystemCodeIntegrityInformation = 103;
     constexpr ULONG kTestSign = 0x2;  // CODEINTEGRITY_OPTION_TESTSIGN
     UniqueModule ntdll(load_system_library("Ntdll"));
-    FARPROC p = ntdll ? GetProcAddress(ntdll.get(), "NtQuerySystemInformation") : nullptr;
-    if (!p) return false;
-    auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void (*)()>(p));
+    QueryFn* query = nullptr;
+    if (!resolve_optional(ntdll.get(), "NtQuerySystemInformation", query)) return false;
     CodeIntegrityInformation info{sizeof info, 0};
     ULONG returned = 0;
     const LONG status = query(kSystemCodeIntegrityInformation, &info, sizeof info, &returned);
@@ -192,7 +175,7 @@ vesk_result check_arguments(const vesk_device* device, const char* inf_name) {
 }
 
 // The given directory, or TEMP without one, made to exist.
-vesk_result package_directory(const char* path, char (&dir)[kPathBytes]) {
+vesk_result package_directory(const Shell32& shell32, const char* path, char (&dir)[kPathBytes]) {
     Utf8 temp;
     const char* given = path;
     if (!given) {
@@ -211,7 +194,7 @@ vesk_result package_directory(const char* path, char (&dir)[kPathBytes]) {
     }
     std::memcpy(dir, given, std::strlen(given) + 1);
     if (!path) vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - extracting to '%s'", dir);
-    return check_dir(dir);
+    return check_dir(shell32, dir);
 }
 
 // The requested kind, or the first one this build prepares, with its version cache slot filled.
@@ -232,7 +215,8 @@ vesk_result choose_kind(const vesk_prepare_options* options, int& kind) {
 }
 
 // DEVICE_INTERFACE_GUID: none with compatible-ID matching, the caller's, Android's, or a new one.
-vesk_result set_interface_guid(const vesk_device& device, const vesk_prepare_options* options, bool match_compatible) {
+vesk_result set_interface_guid(const Ole32& ole32, const vesk_device& device, const vesk_prepare_options* options,
+                               bool match_compatible) {
     if (match_compatible) {
         set_token_value("DEVICE_INTERFACE_GUID", "UNUSED");
     } else if (options && options->interface_guid) {
@@ -250,7 +234,7 @@ vesk_result set_interface_guid(const vesk_device& device, const vesk_prepare_opt
         set_token_value("DEVICE_INTERFACE_GUID", kAndroidGuid);
     } else {
         GUID guid;
-        const HRESULT hr = CoCreateGuid(&guid);
+        const HRESULT hr = ole32.create_guid(&guid);
         if (FAILED(hr)) {
             // An INF without a valid interface GUID would install a device no program can open.
             vesk_log_message(VESK_LOG_ERROR, kSource, "Could not create a device interface GUID: %s",
@@ -267,8 +251,8 @@ vesk_result set_interface_guid(const vesk_device& device, const vesk_prepare_opt
 }
 
 // Every template field from the device, the options and the kind's version record.
-vesk_result set_token_values(const vesk_device& device, const vesk_prepare_options* options, int kind,
-                             const char* inf_base) {
+vesk_result set_token_values(const Ole32& ole32, const vesk_device& device, const vesk_prepare_options* options,
+                             int kind, const char* inf_base) {
     const KindData& kd = kKinds[kind];
     const std::size_t inf_len = std::strlen(inf_base);
     const bool match_compatible = options && options->match_compatible_id;
@@ -298,7 +282,7 @@ vesk_result set_token_values(const vesk_device& device, const vesk_prepare_optio
     }
     set_token_value("DEVICE_HARDWARE_ID", text);
     set_token_value("USE_DEVICE_INTERFACE_GUID", match_compatible ? "NoDeviceInterfaceGUID" : "AddDeviceInterfaceGUID");
-    const vesk_result guid = set_interface_guid(device, options, match_compatible);
+    const vesk_result guid = set_interface_guid(ole32, device, options, match_compatible);
     if (guid != VESK_OK) return guid;
 
     const char* manufacturer = options && options->manufacturer ? options->manufacturer : nullptr;
@@ -362,11 +346,9 @@ vesk_result write_inf(const vesk_prepare_options* options, const char* inf_name,
 }
 
 // The catalog over the package files, signed with a new certificate; only for an administrator.
-vesk_result make_catalog(const vesk_prepare_options* options, const KindData& kd, const char* inf_base, const char* dir,
-                         const char* cat_path) {
-    const Admin admin = user_is_admin();
-    if (admin == Admin::unknown) return VESK_ERR_NO_RESOURCE;
-    if (admin == Admin::no) {
+vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* options, const KindData& kd,
+                         const char* inf_base, const char* dir, const char* cat_path) {
+    if (!shell32.is_user_an_admin()) {
         vesk_log_message(VESK_LOG_INFO, kSource, "No .cat file generated (missing elevated privileges)");
         return VESK_OK;
     }
@@ -425,16 +407,23 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
     if (const vesk_result r = check_arguments(device, inf_name); r != VESK_OK) return r;
     const char* inf_base = base_name(inf_name);
     const std::size_t inf_len = std::strlen(inf_base);
+    // A missing IsUserAnAdmin fails here rather than passing for a user without rights, which
+    // would skip the catalog and still report success.
+    Shell32 shell32;
+    Ole32 ole32;
+    bool loaded = load_table(shell32, kSource);  // &=: both report what they lack
+    loaded &= load_table(ole32, kSource);
+    if (!loaded) return VESK_ERR_NO_RESOURCE;
 
     char dir[kPathBytes];
-    if (const vesk_result r = package_directory(path, dir); r != VESK_OK) return r;
+    if (const vesk_result r = package_directory(shell32, path, dir); r != VESK_OK) return r;
     int kind = VESK_DRIVER_WINUSB;
     if (const vesk_result r = choose_kind(options, kind); r != VESK_OK) return r;
     if (!device->description) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "No device ID was given for the device - aborting");
         return VESK_ERR_INVALID_PARAMETER;
     }
-    if (const vesk_result r = extract_binaries(dir); r != VESK_OK) return r;
+    if (const vesk_result r = extract_binaries(shell32, dir); r != VESK_OK) return r;
 
     const std::size_t dir_len = std::strlen(dir);
     if (inf_len >= kPathBytes || dir_len + inf_len > kPathBytes - 2) {
@@ -447,7 +436,7 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
     std::memcpy(cat_path, inf_path, sizeof inf_path);
     std::memcpy(cat_path + std::strlen(cat_path) - 3, "cat", 3);
 
-    if (const vesk_result r = set_token_values(*device, options, kind, inf_base); r != VESK_OK) return r;
+    if (const vesk_result r = set_token_values(ole32, *device, options, kind, inf_base); r != VESK_OK) return r;
     if (const vesk_result r = write_inf(options, inf_name, kKinds[kind], inf_path); r != VESK_OK) return r;
-    return make_catalog(options, kKinds[kind], inf_base, dir, cat_path);
+    return make_catalog(shell32, options, kKinds[kind], inf_base, dir, cat_path);
 }

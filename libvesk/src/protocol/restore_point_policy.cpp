@@ -23,10 +23,14 @@ void report_to_log(const char* text, unsigned long code) {
 
 // Initialises COM for this thread for as long as it lives, when it was not already.
 struct ComScope {
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    explicit ComScope(const Ole32& api) : ole32(api) {}
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
     ~ComScope() {
-        if (SUCCEEDED(hr)) CoUninitialize();
+        if (SUCCEEDED(hr)) ole32.uninitialize();
     }
+    const Ole32& ole32;
+    HRESULT hr = ole32.initialize(nullptr, COINIT_APARTMENTTHREADED);
 };
 }  // namespace
 
@@ -77,9 +81,9 @@ MachinePolicy::~MachinePolicy() {
     if (gpo_) gpo_->Release();
 }
 
-bool MachinePolicy::open(PolicyReport report) {
-    HRESULT hr = CoCreateInstance(kGroupPolicyObjectClass, nullptr, CLSCTX_INPROC_SERVER, kGroupPolicyObjectInterface,
-                                  reinterpret_cast<void**>(&gpo_));
+bool MachinePolicy::open(const Ole32& ole32, PolicyReport report) {
+    HRESULT hr = ole32.create_instance(kGroupPolicyObjectClass, nullptr, CLSCTX_INPROC_SERVER,
+                                       kGroupPolicyObjectInterface, reinterpret_cast<void**>(&gpo_));
     if (FAILED(hr) || !gpo_) {
         gpo_ = nullptr;
         report("CoCreateInstance failed; hr = ", static_cast<unsigned long>(hr));
@@ -128,14 +132,14 @@ HRESULT MachinePolicy::save(bool add) {
     return gpo_->Save(TRUE, add ? TRUE : FALSE, &extension, &snap_in);
 }
 
-void restore_policy_left_behind() {
+void restore_policy_left_behind(const Ole32& ole32) {
     PolicyValue original;
     if (!load_stored_policy(original)) return;
     vesk_log_message(VESK_LOG_WARNING, kSource,
                      "The installer ended without restoring the restore point policy - restoring it");
-    ComScope com;
+    ComScope com(ole32);
     MachinePolicy policy;
-    if (!policy.open(report_to_log)) return;
+    if (!policy.open(ole32, report_to_log)) return;
     const LONG changed = policy.write(original);
     const HRESULT saved = policy.save(false);
     if (changed != ERROR_SUCCESS) {

@@ -8,6 +8,7 @@
 #include <prsht.h>
 #include <gpedit.h>
 
+#include "dll_tables.h"
 #include "owners.h"
 
 // A value of the policy as found: absent, or present with `value`.
@@ -41,7 +42,7 @@ public:
     ~MachinePolicy();
 
     // Needs COM on this thread. False once a step failed and was reported.
-    bool open(PolicyReport report);
+    bool open(const Ole32& ole32, PolicyReport report);
     bool key_existed() const noexcept { return existed_; }
     // ERROR_FILE_NOT_FOUND when the value is absent.
     LONG read(PolicyValue& value) const;
@@ -59,4 +60,4 @@ private:
 
 // After an installer has ended: a stored original means it did not restore the policy (killed,
 // timed out, crashed), so the library puts the policy back and removes the stored original.
-void restore_policy_left_behind();
+void restore_policy_left_behind(const Ole32& ole32);
