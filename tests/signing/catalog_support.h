@@ -7,10 +7,12 @@
 
 #include <doctest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "package_support.h"
+#include "signing_key.h"
 
 namespace cattest {
 
@@ -88,28 +90,64 @@ inline std::string own_image() {
     return path;
 }
 
-inline bool key_container_exists() {
+// The signing key containers of the machine's key sets (the names the library draws), as the
+// provider lists them.
+inline std::vector<std::string> signing_containers() {
+    std::vector<std::string> out;
     HCRYPTPROV p = 0;
-    if (CryptAcquireContextW(&p, L"libvesk key container", MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                             CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) {
-        CryptReleaseContext(p, 0);
-        return true;
+    REQUIRE(CryptAcquireContextW(&p, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                                 CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET | CRYPT_SILENT));
+    DWORD flags = CRYPT_FIRST | CRYPT_MACHINE_KEYSET;
+    for (;;) {
+        char name[1024];
+        DWORD size = sizeof name;
+        if (!CryptGetProvParam(p, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) break;
+        flags = CRYPT_NEXT | CRYPT_MACHINE_KEYSET;
+        if (std::strncmp(name, kKeyContainerPrefix, sizeof kKeyContainerPrefix - 1) == 0) out.emplace_back(name);
     }
-    return false;
+    CHECK(GetLastError() == ERROR_NO_MORE_ITEMS);
+    CryptReleaseContext(p, 0);
+    return out;
 }
 
-// A container as an interrupted signing would leave it: holding a small signature key.
-inline void leave_key_container_behind() {
+// The name under which earlier builds kept their signing key. A container of that name is
+// what another local user could have made in advance.
+inline constexpr wchar_t kOldKeyContainer[] = L"libvesk key container";
+
+// The public key of a machine container's signature key; empty when there is none.
+inline std::vector<BYTE> planted_public_key(const wchar_t* name) {
+    std::vector<BYTE> blob;
     HCRYPTPROV p = 0;
-    if (!CryptAcquireContextW(&p, L"libvesk key container", MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                              CRYPT_MACHINE_KEYSET | CRYPT_SILENT))
-        REQUIRE(CryptAcquireContextW(&p, L"libvesk key container", MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+    if (!CryptAcquireContextW(&p, name, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_MACHINE_KEYSET | CRYPT_SILENT))
+        return blob;
+    HCRYPTKEY k = 0;
+    DWORD size = 0;
+    if (CryptGetUserKey(p, AT_SIGNATURE, &k) && CryptExportKey(k, 0, PUBLICKEYBLOB, 0, nullptr, &size)) {
+        blob.resize(size);
+        if (!CryptExportKey(k, 0, PUBLICKEYBLOB, 0, blob.data(), &size)) blob.clear();
+    }
+    if (k) CryptDestroyKey(k);
+    CryptReleaseContext(p, 0);
+    return blob;
+}
+
+// A machine container holding a small signature key; its public key blob.
+inline std::vector<BYTE> plant_key_container(const wchar_t* name) {
+    HCRYPTPROV p = 0;
+    if (!CryptAcquireContextW(&p, name, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_MACHINE_KEYSET | CRYPT_SILENT))
+        REQUIRE(CryptAcquireContextW(&p, name, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
                                      CRYPT_MACHINE_KEYSET | CRYPT_SILENT | CRYPT_NEWKEYSET));
     HCRYPTKEY k = 0;
     CHECK(CryptGenKey(p, AT_SIGNATURE, (1024u << 16) | CRYPT_EXPORTABLE, &k));
     if (k) CryptDestroyKey(k);
     CryptReleaseContext(p, 0);  // the provider may write the pair only now
-    REQUIRE(key_container_exists());
+    return planted_public_key(name);
+}
+
+inline bool delete_key_container_named(const wchar_t* name) {
+    HCRYPTPROV p = 0;
+    return CryptAcquireContextW(&p, name, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                                CRYPT_MACHINE_KEYSET | CRYPT_SILENT | CRYPT_DELETEKEYSET) != FALSE;
 }
 
 }  // namespace cattest

@@ -17,7 +17,7 @@
 #include "error_text.h"
 #include "files.h"
 #include "format_into.h"
-#include "load_library.h"
+#include "hex_digits.h"
 #include "owners.h"
 #include "vesk_log.h"
 
@@ -35,18 +35,6 @@ const GUID kPeSubject = {0xC689AAB8, 0x8E78, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x
 const GUID kInfSubject = {0xDE351A42, 0x8E59, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 
 char search_root[kSearchRootBytes];
-
-// CryptCATStoreFromHandle gives the catalog's store record; only its presence is required.
-using CatStoreFromHandleFn = void*(WINAPI*)(HANDLE);
-
-struct WinTrustCat {
-    UniqueModule module;
-    decltype(&::CryptCATOpen) open = nullptr;
-    decltype(&::CryptCATClose) close = nullptr;
-    decltype(&::CryptCATPersistStore) persist = nullptr;
-    CatStoreFromHandleFn store_from_handle = nullptr;
-    decltype(&::CryptCATPutCatAttrInfo) put_cat_attr = nullptr;
-};
 
 // Only A to Z: the hardware ID and file names are compared as the platform stores them.
 void lower_ascii(char* s) {
@@ -66,18 +54,6 @@ Utf16 utf16_or_null(const char* s) {
 
 DWORD wide_bytes(const wchar_t* s) { return static_cast<DWORD>((std::wcslen(s) + 1) * sizeof(wchar_t)); }
 
-struct CatHandleCloser {
-    decltype(&::CryptCATClose) close;
-    HANDLE cat;
-    ~CatHandleCloser() {
-        if (cat != INVALID_HANDLE_VALUE && cat) {
-            const DWORD e = GetLastError();
-            close(cat);
-            SetLastError(e);
-        }
-    }
-};
-
 enum class FileKind { unhandled, pe, inf };
 
 FileKind file_kind(const char* name) {
@@ -92,39 +68,20 @@ FileKind file_kind(const char* name) {
 }
 }  // namespace
 
-bool CalcHash(uint8_t* hash, const char* path) {
-    UniqueModule wintrust(load_system_library("WinTrust"));
-    decltype(&::CryptCATAdminCalcHashFromFileHandle) calc_hash = nullptr;
-    if (!resolve(wintrust.get(), "CalcHash", "WinTrust", "CryptCATAdminCalcHashFromFileHandle", calc_hash))
-        return false;
+bool CalcHash(const WinTrust& wintrust, uint8_t* hash, const char* path) {
     Utf16 wide(utf16_or_null(path));
     if (!wide) return false;
     UniqueFile file(
         CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     DWORD size = kHashBytes;
-    return calc_hash(file.get(), &size, hash, 0) != FALSE;
+    return wintrust.calc_hash(file.get(), &size, hash, 0) != FALSE;
 }
 
-bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
-    UniqueModule wintrust(load_system_library("WinTrust"));
-    UniqueModule crypt32(load_system_library("Crypt32"));
-    decltype(&::CryptCATPutMemberInfo) put_member = nullptr;
-    decltype(&::CryptCATPutAttrInfo) put_attr = nullptr;
-    decltype(&::CryptEncodeObject) encode = nullptr;
-    bool ok = true;
-    ok &= resolve(wintrust.get(), "AddFileHash", "WinTrust", "CryptCATPutMemberInfo", put_member);
-    ok &= resolve(wintrust.get(), "AddFileHash", "WinTrust", "CryptCATPutAttrInfo", put_attr);
-    ok &= resolve(crypt32.get(), "AddFileHash", "Crypt32", "CryptEncodeObject", encode);
-    if (!ok) return false;
-
+bool AddFileHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat, const char* file_name,
+                 const uint8_t* hash) {
     wchar_t tag[kHashBytes * 2 + 1];
-    for (std::size_t i = 0; i < kHashBytes; ++i) {
-        static const wchar_t digits[] = L"0123456789ABCDEF";
-        tag[2 * i] = digits[hash[i] >> 4];
-        tag[2 * i + 1] = digits[hash[i] & 0xF];
-    }
-    tag[kHashBytes * 2] = L'\0';
+    write_hex_upper(hash, kHashBytes, tag);
 
     Utf16 name(utf16_or_null(file_name));
     if (!name) return false;
@@ -155,7 +112,7 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
 
     BYTE encoded[kSpcBytes];
     DWORD encoded_size = sizeof encoded;
-    if (!encode(X509_ASN_ENCODING, data_oid, spc_value, encoded, &encoded_size)) {
+    if (!crypt32.encode_object(X509_ASN_ENCODING, data_oid, spc_value, encoded, &encoded_size)) {
         vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to encode SPC Image Data: %s", PkiErrorText(0));
         return false;
     }
@@ -173,7 +130,7 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     GUID subject = kind == FileKind::pe ? kPeSubject : kInfSubject;
 
     CRYPTCATMEMBER* member =
-        put_member(cat, nullptr, tag, &subject, kMemberVersion, sizeof sip, reinterpret_cast<BYTE*>(&sip));
+        wintrust.cat_put_member(cat, nullptr, tag, &subject, kMemberVersion, sizeof sip, reinterpret_cast<BYTE*>(&sip));
     if (!member) {
         vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to create cat entry for file '%s': %s", file_name,
                          PkiErrorText(0));
@@ -183,8 +140,10 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     wchar_t osattr_attr[] = L"OSAttr";
     wchar_t os_value[std::size(kOsAttr)];
     std::memcpy(os_value, kOsAttr, sizeof kOsAttr);
-    if (!put_attr(cat, member, file_attr, kAttrFlags, wide_bytes(name.get()), reinterpret_cast<BYTE*>(name.get())) ||
-        !put_attr(cat, member, osattr_attr, kAttrFlags, sizeof os_value, reinterpret_cast<BYTE*>(os_value))) {
+    if (!wintrust.cat_put_attr(cat, member, file_attr, kAttrFlags, wide_bytes(name.get()),
+                               reinterpret_cast<BYTE*>(name.get())) ||
+        !wintrust.cat_put_attr(cat, member, osattr_attr, kAttrFlags, sizeof os_value,
+                               reinterpret_cast<BYTE*>(os_value))) {
         vesk_log_message(VESK_LOG_WARNING, "AddFileHash", "Unable to create attributes for file '%s': %s", file_name,
                          PkiErrorText(0));
         return false;
@@ -192,7 +151,8 @@ bool AddFileHash(HANDLE cat, const char* file_name, const uint8_t* hash) {
     return true;
 }
 
-void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32_t count) {
+void ScanDirAndHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat, const char* relative,
+                    char* const* names, uint32_t count) {
     const std::size_t root_len = std::strlen(search_root);
     const std::size_t rel_len = std::strlen(relative);
     if (root_len + rel_len + 4 > kCatPathBytes) {
@@ -219,7 +179,7 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
             }
             char sub[kCatPathBytes];
             if (format_into(sub, sizeof sub, "%s\\%s", relative, name) != Fit::ok) return;
-            ScanDirAndHash(cat, sub, names, count);
+            ScanDirAndHash(wintrust, crypt32, cat, sub, names, count);
             continue;
         }
         char lower[kSearchRootBytes];
@@ -230,7 +190,7 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
             char full[kCatPathBytes - 1];  // cut to 259 characters
             (void)format_into(full, sizeof full, "%s%s\\%s", search_root, relative, name);
             uint8_t hash[kHashBytes];
-            if (CalcHash(hash, full) && AddFileHash(cat, name, hash))
+            if (CalcHash(wintrust, hash, full) && AddFileHash(wintrust, crypt32, cat, name, hash))
                 vesk_log_message(VESK_LOG_INFO, "ScanDirAndHash", "added hash for '%s'", full);
             else
                 vesk_log_message(VESK_LOG_WARNING, "ScanDirAndHash", "could not add hash for '%s' - ignored", full);
@@ -242,14 +202,10 @@ void ScanDirAndHash(HANDLE cat, const char* relative, char* const* names, uint32
 
 bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, const char* const* file_names,
                uint32_t file_count) {
-    WinTrustCat api{UniqueModule(load_system_library("WinTrust"))};
-    bool ok = true;
-    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATOpen", api.open);
-    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATClose", api.close);
-    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATPersistStore", api.persist);
-    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATStoreFromHandle", api.store_from_handle);
-    ok &= resolve(api.module.get(), "CreateCat", "WinTrust", "CryptCATPutCatAttrInfo", api.put_cat_attr);
-    if (!ok) return false;
+    // Both libraries for the whole catalog: every file hashed and added uses them.
+    const std::optional<WinTrust> wintrust = load_wintrust("CreateCat");
+    const std::optional<Crypt32> crypt32 = load_crypt32("CreateCat");
+    if (!wintrust || !crypt32) return false;
 
     UniqueCryptProv prov;
     if (!CryptAcquireContextW(prov.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
@@ -265,8 +221,9 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     }
     lower_ascii(wide_hwid.get());
 
-    CatHandleCloser cat{api.close, api.open(wide_path.get(), CRYPTCAT_OPEN_CREATENEW, prov.get(), 0, 0)};
-    if (cat.cat == INVALID_HANDLE_VALUE) {
+    HANDLE opened = wintrust->cat_open(wide_path.get(), CRYPTCAT_OPEN_CREATENEW, prov.get(), 0, 0);
+    const OwnedCatalog cat(opened == INVALID_HANDLE_VALUE ? nullptr : opened, CatClose{wintrust->cat_close});
+    if (!cat) {
         vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to create file '%s': %s", cat_path, PkiErrorText(0));
         return false;
     }
@@ -274,12 +231,13 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     wchar_t os_name[] = L"OS";
     wchar_t os_value[std::size(kOsList)];
     std::memcpy(os_value, kOsList, sizeof kOsList);
-    if (!api.put_cat_attr(cat.cat, hwid_name, kAttrFlags, wide_bytes(wide_hwid.get()),
-                          reinterpret_cast<BYTE*>(wide_hwid.get()))) {
+    if (!wintrust->cat_put_cat_attr(cat.get(), hwid_name, kAttrFlags, wide_bytes(wide_hwid.get()),
+                                    reinterpret_cast<BYTE*>(wide_hwid.get()))) {
         vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Failed to set HWID1 cat attribute: %s", PkiErrorText(0));
         return false;
     }
-    if (!api.put_cat_attr(cat.cat, os_name, kAttrFlags, sizeof os_value, reinterpret_cast<BYTE*>(os_value))) {
+    if (!wintrust->cat_put_cat_attr(cat.get(), os_name, kAttrFlags, sizeof os_value,
+                                    reinterpret_cast<BYTE*>(os_value))) {
         vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Failed to set OS cat attribute: %s", PkiErrorText(0));
         return false;
     }
@@ -322,11 +280,11 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
         }
         lower_ascii(match[i]);
     }
-    ScanDirAndHash(cat.cat, "", match.get(), file_count);
+    ScanDirAndHash(*wintrust, *crypt32, cat.get(), "", match.get(), file_count);
     for (uint32_t i = 0; i < file_count; ++i) std::free(match[i]);
     match.reset();
 
-    if (!api.persist(cat.cat)) {
+    if (!wintrust->cat_persist(cat.get())) {
         vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to sort file: %s", PkiErrorText(0));
         return false;
     }

@@ -8,12 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto_api.h"
+
 inline constexpr std::size_t kCertDialogBytes = 1024;  // the trusted-publisher warning and its NUL
 inline constexpr std::size_t kCertNameFieldBytes = 260;
 
 // Sets the friendly name "libvesk" on cert and adds it, replacing an equal certificate.
-bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name);
+bool AddCertToStore(const Crypt32& api, PCCERT_CONTEXT cert, const char* store_name);
 // Deletes every certificate whose subject equals the X.500 name string (UTF-8).
+bool RemoveCertFromStore(const Crypt32& api, const char* subject, const char* store_name);
+// The same, each as an operation of its own that loads Crypt32 for itself.
+bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name);
 bool RemoveCertFromStore(const char* subject, const char* store_name);
 // Adds a DER certificate to "TrustedPublisher", after the user's OK unless skip_warning.
 bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_warning, HWND owner);
@@ -22,5 +27,5 @@ bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_w
 // the buffer's end.
 void format_trusted_publisher_warning(char (&out)[kCertDialogBytes], const char* organization, const char* unit);
 
-// Opens one of the local machine's system stores by name.
-HCERTSTORE open_machine_store(decltype(&::CertOpenStore) open, const char* store_name);
+// The friendly name of the certificates placed by the library, a UTF-16 property value.
+bool set_friendly_name(const Crypt32& api, PCCERT_CONTEXT cert);

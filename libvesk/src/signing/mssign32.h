@@ -102,6 +102,9 @@ typedef struct _SIGNER_CONTEXT {
     BYTE* pbBlob;
 } SIGNER_CONTEXT;
 
-typedef HRESULT(WINAPI* pfnSignerSignEx)(DWORD, SIGNER_SUBJECT_INFO*, SIGNER_CERT*, SIGNER_SIGNATURE_INFO*,
-                                         SIGNER_PROVIDER_INFO*, LPCWSTR, PCRYPT_ATTRIBUTES, LPVOID, SIGNER_CONTEXT**);
-typedef HRESULT(WINAPI* pfnSignerFreeSignerContext)(SIGNER_CONTEXT*);
+// Declared for their signatures (decltype); the library looks them up at run time.
+extern "C" {
+HRESULT WINAPI SignerSignEx(DWORD, SIGNER_SUBJECT_INFO*, SIGNER_CERT*, SIGNER_SIGNATURE_INFO*, SIGNER_PROVIDER_INFO*,
+                            LPCWSTR, PCRYPT_ATTRIBUTES, LPVOID, SIGNER_CONTEXT**);
+HRESULT WINAPI SignerFreeSignerContext(SIGNER_CONTEXT*);
+}
