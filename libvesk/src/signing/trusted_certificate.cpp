@@ -1,11 +1,10 @@
 // Installing a certificate that the program carries as a trusted publisher. Kept apart from
 // the store operations so that signing does not pull the payload table in.
 #include <windows.h>
-#include <shlobj.h>
-
 #include <cstring>
 
 #include "cert_store.h"
+#include "dll_tables.h"
 #include "libvesk.h"
 #include "payload.h"
 #include "platform.h"
@@ -15,7 +14,10 @@ vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_c
     static const char source[] = "vesk_install_trusted_certificate";
     if (!windows_version_supported(source)) return VESK_ERR_NOT_SUPPORTED;
     if (!cert_name || !*cert_name) return VESK_ERR_INVALID_PARAMETER;
-    if (!IsUserAnAdmin()) {
+    // Without IsUserAnAdmin there is no telling: the call fails rather than guess.
+    Shell32 shell32;
+    if (!load_table(shell32, source)) return VESK_ERR_NO_RESOURCE;
+    if (!shell32.is_user_an_admin()) {
         vesk_log_message(VESK_LOG_ERROR, source, "This call must be run with elevated privileges");
         return VESK_ERR_NEEDS_ELEVATION;
     }
