@@ -381,7 +381,13 @@ vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* opt
         return VESK_OK;
     }
     if (options && !options->skip_signing) {
-        if (!SelfSignFile(cat_path, options->signer_subject ? options->signer_subject : subject)) {
+        bool key_left = false;
+        if (!SelfSignFile(cat_path, options->signer_subject ? options->signer_subject : subject, &key_left)) {
+            // Even where an unsigned catalog would do, a signing key left on the machine never does.
+            if (key_left) {
+                vesk_log_message(VESK_LOG_ERROR, kSource, "The signing key could not be deleted - aborting");
+                return VESK_ERR_ACCESS_DENIED;
+            }
             vesk_log_message(strict ? 3 : 2, kSource, "Could not sign cat file");
             if (strict) return VESK_ERR_UNSIGNED_REJECTED;
         }

@@ -341,8 +341,9 @@ bool place_and_sign(const Crypt32& crypt32, const MSSign32& mssign32, PCCERT_CON
 }
 }  // namespace
 
-bool SelfSignFile(const char* file_path, const char* subject) {
+bool SelfSignFile(const char* file_path, const char* subject, bool* key_left) {
     static const char source[] = "SelfSignFile";
+    if (key_left) *key_left = false;
     const std::optional<MSSign32> mssign32 = load_mssign32(source);
     const std::optional<Crypt32> crypt32 = load_crypt32(source);
     if (!mssign32 || !crypt32) return false;
@@ -354,8 +355,10 @@ bool SelfSignFile(const char* file_path, const char* subject) {
     const OwnedCert cert = CreateSelfSignedCert(*crypt32, subject, key);
     if (!cert) {
         // A container without a certificate is of no use to anyone.
-        if (key.container[0] && !delete_key_container(key))
+        if (key.container[0] && !delete_key_container(key)) {
             vesk_log_message(VESK_LOG_ERROR, source, "Failed to delete private key: %s", PkiErrorText(0));
+            if (key_left) *key_left = true;
+        }
         return false;
     }
     vesk_log_message(VESK_LOG_DEBUG, source, "Successfully created certificate '%s'", subject);
@@ -366,6 +369,7 @@ bool SelfSignFile(const char* file_path, const char* subject) {
         return signed_ok;
     }
     // Whoever can reach the key that stayed behind must not sign anything this machine trusts.
+    if (key_left) *key_left = true;
     const bool root_clear = RemoveCertFromStore(*crypt32, subject, "Root");
     const bool publisher_clear = RemoveCertFromStore(*crypt32, subject, "TrustedPublisher");
     vesk_log_message(VESK_LOG_ERROR, source,
