@@ -45,7 +45,7 @@ if [ -n "${SIGN_PFX:-}" ]; then
   command -v osslsigncode >/dev/null || { echo "release: osslsigncode is missing" >&2; exit 1; }
 fi
 
-common=(-DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_RELEASE=ON -DVESK_REDIST_DIR="$redist"
+common=(-DCMAKE_BUILD_TYPE=MinSizeRel -DVESK_BUILD_TESTS=OFF -DVESK_RELEASE=ON -DVESK_REDIST_DIR="$redist"
         -DVESK_SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" -DVESK_REDIST_CA="${REDIST_CA:-}"
         -DVESK_TEST_UNSIGNED_REDIST=$unsigned_redist)
 signed=$build/signed
