@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "device_fields.h"
+#include "ascii.h"
 
 namespace {
 constexpr char kHardwareIdPrefix[] = "USB\\VID_2E3C&PID_DF11";
@@ -13,15 +13,11 @@ constexpr char kDfuCompatibleId[] = "USB\\Class_FE&SubClass_01&Prot_02";
 constexpr char kDfuVendorCompatibleId[] = "USB\\COMPAT_VID_2E3C&Class_FE&SubClass_01&Prot_02";
 constexpr std::size_t kDeviceIdChars = 1024;  // IDs must be shorter, to fit 1024 bytes with NUL
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
 // Compares the first n bytes under the ASCII rule; both must have at least n bytes.
 bool ascii_prefix_equal(const char* s, const char* prefix, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        char a = s[i], b = prefix[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-        if (a != b || a == '\0') return false;
+        const char a = ascii_upper(s[i]);
+        if (a != ascii_upper(prefix[i]) || a == '\0') return false;
     }
     return true;
 }
@@ -34,12 +30,10 @@ bool hardware_id_matches(const char* id) {
     if (strnlen(rest, kRevisionChars + 1) != kRevisionChars) return false;
     if (!ascii_prefix_equal(rest, kRevisionMarker, sizeof kRevisionMarker - 1)) return false;
     for (std::size_t i = sizeof kRevisionMarker - 1; i < kRevisionChars; ++i)
-        if (!is_hex(rest[i])) return false;
+        if (!is_hex_digit(rest[i])) return false;
     return true;
 }
 }  // namespace
-
-bool ascii_iequal(const char* a, const char* b) { return ascii_equal_ignoring_case(a, b); }
 
 bool is_supported_dfu_device(uint16_t vendor_id, uint16_t product_id, bool composite, const char* hardware_id,
                              const char* compatible_id, const char* device_id) {

@@ -4,10 +4,11 @@
 
 #include <cstdint>
 
+#include "ascii.h"  // ascii_iequal, the comparison these rules use
+
 inline constexpr uint16_t AT32_DFU_VID = 0x2E3C;
 inline constexpr uint16_t AT32_DFU_PID = 0xDF11;
 
-bool ascii_iequal(const char* a, const char* b);  // false when either is null
 bool is_supported_dfu_device(uint16_t vendor_id, uint16_t product_id, bool composite, const char* hardware_id,
                              const char* compatible_id, const char* device_id);
 bool same_device_id(const char* a, const char* b);

@@ -1,8 +1,6 @@
 #include "package_name.h"
 
-namespace {
-bool is_hex(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'); }
-}  // namespace
+#include "ascii.h"
 
 bool is_package_directory_name(std::wstring_view name) {
     constexpr std::wstring_view kGuidShape = L"{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
@@ -11,7 +9,7 @@ bool is_package_directory_name(std::wstring_view name) {
         if (name[i] != static_cast<wchar_t>(kPackagePrefix[i])) return false;
     const std::wstring_view guid = name.substr(kPackagePrefix.size());
     for (std::size_t i = 0; i < kGuidShape.size(); ++i) {
-        if (kGuidShape[i] == L'x' ? !is_hex(guid[i]) : guid[i] != kGuidShape[i]) return false;
+        if (kGuidShape[i] == L'x' ? !is_hex_digit(guid[i]) : guid[i] != kGuidShape[i]) return false;
     }
     return true;
 }

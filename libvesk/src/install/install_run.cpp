@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "ascii.h"
 #include "error_text.h"
 #include "files.h"
 #include "format_into.h"
@@ -29,16 +30,6 @@ constexpr const char* kSecurityPromptClasses[] = {"#32770", "Credential Dialog X
 // The exit code of an installer that the run ended: the time-out's code, never 0.
 constexpr UINT kKilledInstallerExitCode = static_cast<UINT>(VESK_ERR_TIMED_OUT);
 constexpr std::size_t kWindowTitleBytes = 256;
-
-bool equals_ascii_nocase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char x = *a, y = *b;
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-        if (!x) return true;
-    }
-}
 
 const char* base_name(const char* name) {
     if (!name) return nullptr;
@@ -461,7 +452,7 @@ void plan_command(const install_params* params, uint16_t arch, bool filter, Comm
         (void)format_into(c.directory + used, sizeof c.directory - used, "%s", filter_subdirectory(arch));
         const char* upper = device->upper_filter ? device->upper_filter : "<NULL>";
         (void)format_into(c.args, sizeof c.args, "%s%s",
-                          equals_ascii_nocase(upper, "libusb0") ? "uninstall -d=" : "install -d=",
+                          ascii_iequal(upper, "libusb0") ? "uninstall -d=" : "install -d=",
                           device->hardware_id ? device->hardware_id : "");
     }
     (void)format_into(c.program_path, sizeof c.program_path, "\"%s\\%s\"", c.directory, c.program);

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 
+#include "ascii.h"
 #include "error_text.h"
 #include "files.h"
 #include "format_into.h"
@@ -36,16 +37,6 @@ const GUID kInfSubject = {0xDE351A42, 0x8E59, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0
 
 char search_root[kSearchRootBytes];
 
-// Only A to Z: the hardware ID and file names are compared as the platform stores them.
-void lower_ascii(char* s) {
-    for (; *s; ++s)
-        if (*s >= 'A' && *s <= 'Z') *s = static_cast<char>(*s - 'A' + 'a');
-}
-void lower_ascii(wchar_t* s) {
-    for (; *s; ++s)
-        if (*s >= L'A' && *s <= L'Z') *s = static_cast<wchar_t>(*s - L'A' + L'a');
-}
-
 Utf16 utf16_or_null(const char* s) {
     Utf16 w(s ? to_utf16(s) : nullptr);
     if (w && w.get()[0] == L'\0') w.reset();  // an empty string counts as a failed conversion
@@ -61,7 +52,7 @@ FileKind file_kind(const char* name) {
     if (!dot || dot == name) return FileKind::unhandled;  // ".inf" alone has no name before the dot
     char ext[8];
     if (format_into(ext, sizeof ext, "%s", dot + 1) != Fit::ok) return FileKind::unhandled;
-    lower_ascii(ext);
+    ascii_lower_in_place(ext);
     if (!std::strcmp(ext, "dll") || !std::strcmp(ext, "sys") || !std::strcmp(ext, "exe")) return FileKind::pe;
     if (!std::strcmp(ext, "inf")) return FileKind::inf;
     return FileKind::unhandled;
@@ -85,7 +76,7 @@ bool AddFileHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat, c
 
     Utf16 name(utf16_or_null(file_name));
     if (!name) return false;
-    lower_ascii(name.get());
+    ascii_lower_in_place(name.get());
 
     const FileKind kind = file_kind(file_name);
     if (kind == FileKind::unhandled) {
@@ -184,7 +175,7 @@ void ScanDirAndHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat
         }
         char lower[kSearchRootBytes];
         std::memcpy(lower, name, sizeof lower);
-        lower_ascii(lower);
+        ascii_lower_in_place(lower);
         for (uint32_t i = 0; i < count; ++i) {
             if (!names[i] || std::strcmp(lower, names[i]) != 0) continue;
             char full[kCatPathBytes - 1];  // cut to 259 characters
@@ -219,7 +210,7 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
                          cat_path ? cat_path : "(null)", PkiErrorText(ERROR_INVALID_PARAMETER));
         return false;
     }
-    lower_ascii(wide_hwid.get());
+    ascii_lower_in_place(wide_hwid.get());
 
     HANDLE opened = wintrust->cat_open(wide_path.get(), CRYPTCAT_OPEN_CREATENEW, prov.get(), 0, 0);
     const OwnedCatalog cat(opened == INVALID_HANDLE_VALUE ? nullptr : opened, CatClose{wintrust->cat_close});
@@ -278,7 +269,7 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
                              file_names && file_names[i] ? file_names[i] : "(null)");
             continue;
         }
-        lower_ascii(match[i]);
+        ascii_lower_in_place(match[i]);
     }
     ScanDirAndHash(*wintrust, *crypt32, cat.get(), "", match.get(), file_count);
     for (uint32_t i = 0; i < file_count; ++i) std::free(match[i]);

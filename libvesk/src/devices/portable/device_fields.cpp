@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "ascii.h"
 #include "format_into.h"
 
 namespace {
@@ -13,16 +14,7 @@ constexpr const char* kHubServices[] = {"usbhub",   "usbhub3",  "usb3hub",   "nu
 constexpr char kCompositeParentService[] = "usbccgp";
 constexpr char kIdSeparators[] = "\\#&";
 
-char fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The conversion of scanf's "%<width>X": leading white space, an optional sign and "0x", then
 // hex digits, all within `width` characters after the white space. False when no digit.
@@ -35,14 +27,14 @@ bool scan_hex(const char* s, int width, unsigned* out) {
         ++s;
         ++used;
     }
-    if (used + 2 < width && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && hex_value(s[2]) >= 0) {
+    if (used + 2 < width && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && is_hex_digit(s[2])) {
         s += 2;
         used += 2;
     }
     unsigned value = 0;
     int digits = 0;
-    for (; used < width && hex_value(*s) >= 0; ++s, ++used, ++digits)
-        value = value * 16u + static_cast<unsigned>(hex_value(*s));
+    for (; used < width && is_hex_digit(*s); ++s, ++used, ++digits)
+        value = value * 16u + static_cast<unsigned>(hex_digit_value(*s));
     if (digits == 0) return false;
     *out = negative ? 0u - value : value;
     return true;
@@ -70,21 +62,14 @@ bool starts_with(const char* s, std::size_t n, const char* prefix) {
 
 }  // namespace
 
-bool ascii_equal_ignoring_case(const char* a, const char* b) {
-    if (!a || !b) return false;
-    for (; *a && *b; ++a, ++b)
-        if (fold(*a) != fold(*b)) return false;
-    return *a == *b;
-}
-
 bool is_hub_service(const char* service) {
     for (const char* hub : kHubServices)
-        if (ascii_equal_ignoring_case(service, hub)) return true;
+        if (ascii_iequal(service, hub)) return true;
     return false;
 }
 
 bool is_composite_parent_service(const char* service) {
-    return ascii_equal_ignoring_case(service, kCompositeParentService);
+    return ascii_iequal(service, kCompositeParentService);
 }
 
 uint64_t pack_driver_version(const char* text) {

@@ -9,9 +9,6 @@ constexpr std::size_t kDevicePropertyBytes = 256;  // every ANSI property and th
 constexpr std::size_t kDriverVersionBytes = 24;    // the "DriverVersion" text
 constexpr std::size_t kDescriptionUnits = 256;     // the UTF-16 description
 
-// Only a to z are folded; other bytes (0x80 and above too) must be identical. Null never equals.
-bool ascii_equal_ignoring_case(const char* a, const char* b);
-
 bool is_hub_service(const char* service);               // one of the 14 hub drivers
 bool is_composite_parent_service(const char* service);  // "usbccgp"
 

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "ascii.h"
+
 namespace {
-bool is_hex(char c, bool lower_too) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (lower_too && c >= 'a' && c <= 'f');
-}
+bool is_hex(char c, bool lower_too) { return is_hex_digit(c) && (lower_too || ascii_upper(c) == c); }
 bool is_upper_or_digit(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 // Matches text against a pattern where 'X' is a hexadecimal digit and every other byte stands
