@@ -29,13 +29,7 @@ vesk_result get_version_info(int kind, VS_FIXEDFILEINFO* info) {
         return VESK_OK;
     }
 
-    const payload_entry* row = nullptr;
-    for (const payload_entry& r : payload_table) {
-        if (std::strcmp(r.file_name, kVersionSource[kind]) == 0) {
-            row = &r;
-            break;
-        }
-    }
+    const payload_entry* row = find_payload(nullptr, kVersionSource[kind]);
     if (!row) return VESK_ERR_NOT_FOUND;
 
     const std::optional<pe_fixed_version> fixed =

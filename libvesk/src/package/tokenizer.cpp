@@ -54,13 +54,10 @@ const char* token_value(const char* name) {
 }
 
 int32_t tokenize_embedded_template(const char* template_name, char** out) {
-    if (!template_name) return kTokenNotFound;
-    for (const payload_entry& row : payload_table) {
-        if (row.directory[0] != '\0' || std::strcmp(row.file_name, template_name) != 0) continue;
-        return expand_tokens(reinterpret_cast<const char*>(row.bytes), static_cast<uint32_t>(row.length), out,
-                             token_table, "#", "#");
-    }
-    return kTokenNotFound;
+    const payload_entry* row = find_payload("", template_name);
+    if (!row) return kTokenNotFound;
+    return expand_tokens(reinterpret_cast<const char*>(row->bytes), static_cast<uint32_t>(row->length), out,
+                         token_table, "#", "#");
 }
 
 int32_t vesk_tokenize_file(const char* path, char** out) {

@@ -1,7 +1,6 @@
 // Installing a certificate that the program carries as a trusted publisher. Kept apart from
 // the store operations so that signing does not pull the payload table in.
 #include <windows.h>
-#include <cstring>
 
 #include "cert_store.h"
 #include "dll_tables.h"
@@ -21,13 +20,7 @@ vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_c
         vesk_log_message(VESK_LOG_ERROR, source, "This call must be run with elevated privileges");
         return VESK_ERR_NEEDS_ELEVATION;
     }
-    const payload_entry* row = nullptr;
-    for (const payload_entry& e : payload_table) {
-        if (std::strcmp(e.file_name ? e.file_name : "<NULL>", cert_name) == 0) {
-            row = &e;
-            break;
-        }
-    }
+    const payload_entry* row = find_payload(nullptr, cert_name);
     if (!row) {
         vesk_log_message(VESK_LOG_ERROR, source, "Unable to locate certificate '%s' in embedded resources", cert_name);
         return VESK_ERR_NOT_FOUND;

@@ -15,3 +15,7 @@ struct payload_entry {
 
 inline constexpr std::size_t kPayloadRows = 14;
 extern const payload_entry payload_table[kPayloadRows];
+
+// The row of that file name (compared exactly) in that directory, or in any directory when
+// directory is null; null when there is none or file_name is null.
+const payload_entry* find_payload(const char* directory, const char* file_name);
