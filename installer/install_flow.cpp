@@ -147,9 +147,9 @@ vesk_result copy_inf(const char* device_id, const char* hardware_id, const char*
     return result;
 }
 
-// Everything after the arguments: values, reader, policy, update or copy. `policy_off` tells
+// Everything after the arguments: values, reader, policy, update or copy. `policy.off` tells
 // the end sequence whether the policy must be put back.
-vesk_result install(const char* inf_name, bool& policy_off, Reader& reader) {
+vesk_result install(const char* inf_name, RestorePolicySession& policy, Reader& reader) {
     installer_log("got parameter %s", inf_name);
     char inf_path[kInstallerPathBytes];
     if (!make_inf_path(inf_name, inf_path)) {
@@ -161,7 +161,7 @@ vesk_result install(const char* inf_name, bool& policy_off, Reader& reader) {
     (void)req_id(INSTALLER_MSG_REQUEST_USER_SID);
 
     reader.start();
-    policy_off = set_restore_point_policy(true, apis.ole32);
+    policy.off = set_restore_point_policy(policy, true, apis.ole32);
     send_code(INSTALLER_MSG_TIMEOUT_INFINITE);
     if (hardware_id) {
         vesk_result result = VESK_OK;
@@ -211,7 +211,7 @@ int reenumerate_device(const char* device_id) {
 
 vesk_result run_installer(int argc, char** argv) {
     vesk_result result = VESK_OK;
-    bool policy_off = false;
+    RestorePolicySession policy;
     bool com = false;
     Reader reader;
     Arguments args;
@@ -227,12 +227,12 @@ vesk_result run_installer(int argc, char** argv) {
             installer_log("missing inf_name parameter");
             result = VESK_ERR_INVALID_PARAMETER;  // nothing to install: said so, and reported
         } else {
-            result = install(args.values[1], policy_off, reader);
+            result = install(args.values[1], policy, reader);
         }
     }
     send_code(INSTALLER_MSG_COMPLETED);
     send_status(result);
-    if (policy_off) (void)set_restore_point_policy(false);
+    if (policy.off) (void)set_restore_point_policy(policy, false);
     if (reader.running) Sleep(kReaderLastLinesMs);  // the last lines of the log
     reader.stop();
     if (com) apis.ole32.uninitialize();

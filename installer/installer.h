@@ -9,6 +9,7 @@
 
 #include "dll_tables.h"
 #include "libvesk.h"
+#include "restore_point_policy.h"
 
 inline constexpr std::size_t kInstallerPathBytes = 512;  // INF path, stored INF name, log name
 inline constexpr DWORD kReaderStartWaitMs = 2000;
@@ -50,10 +51,11 @@ std::size_t windows_directory(wchar_t (&out)[kInstallerPathBytes]);
 // One setup-log message per complete line of `chunk` (NUL at chunk[length]); bytes consumed.
 std::size_t forward_syslog_lines(char* chunk, std::size_t length);
 
-// Switches restore-point creation off (true) or back (false) through the local group policy,
-// with the flow's Ole32 table, or (the first form) one of its own.
-bool set_restore_point_policy(bool disable);
-bool set_restore_point_policy(bool disable, const Ole32& ole32);
+// Switches restore-point creation off (true) or back (false) through the local group policy
+// (restore_point_policy.h), with the flow's Ole32 table, or (the first form) one of its own;
+// the lines go over the pipe. The session carries the original from the one call to the other.
+bool set_restore_point_policy(RestorePolicySession& session, bool disable);
+bool set_restore_point_policy(RestorePolicySession& session, bool disable, const Ole32& ole32);
 // Flags removed instances whose first hardware ID is `hardware_id` for reinstallation.
 void flag_phantom_devices(const char* hardware_id);
 

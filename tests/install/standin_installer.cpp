@@ -120,6 +120,7 @@ int play_script(const char* name) {
             return 3;
         }
     }
+    RestorePolicySession policy;  // the script's policy-off and policy-on, as one installer run
     for (const std::string& t : tokens) {
         const std::size_t colon = t.find(':');
         const std::string op = t.substr(0, colon);
@@ -152,7 +153,7 @@ int play_script(const char* name) {
             CloseHandle(e);
         } else if (op == "policy-off" || op == "policy-on") {
             CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-            const bool done = set_restore_point_policy(op == "policy-off");
+            const bool done = set_restore_point_policy(policy, op == "policy-off");
             append_file("standin-replies.txt", op + (done ? " done" : " failed"));
         } else if (op == "close") {
             CloseHandle(installer_pipe);

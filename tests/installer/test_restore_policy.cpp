@@ -56,10 +56,11 @@ struct Com {
 
 TEST_CASE("without a group policy object (Wine) both steps fail with the COM error and change nothing") {
     Com com;
+    RestorePolicySession session;  // one installer run's
     doubles::reset_records();
     REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
     capture::PipeCapture pipe;
-    CHECK_FALSE(set_restore_point_policy(true));
+    CHECK_FALSE(set_restore_point_policy(session, true));
     CHECK(pipe.wait_for_text("CoCreateInstance failed; hr = 80040154"));
     CHECK(doubles::policy_value() == "no key");
     CHECK(stored_policy() == "none");
@@ -67,6 +68,7 @@ TEST_CASE("without a group policy object (Wine) both steps fail with the COM err
 
 TEST_CASE("with the policy object: a missing key, a key without the value, then a value of 0") {
     Com com;
+    RestorePolicySession session;  // one installer run's
     doubles::reset_records();
     doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
     capture::PipeCapture pipe;
@@ -75,11 +77,11 @@ TEST_CASE("with the policy object: a missing key, a key without the value, then 
 
     // No key at all: created, value 1; the restore deletes the value and leaves the empty key.
     // Meanwhile the absence waits in the product's key, for the Administrators and SYSTEM only.
-    CHECK(set_restore_point_policy(true));
+    CHECK(set_restore_point_policy(session, true));
     CHECK(doubles::policy_value() == "1");
     CHECK(stored_policy() == "absent");
     CHECK(stored_key_dacl() == kStoredPolicySddl);
-    CHECK(set_restore_point_policy(false));
+    CHECK(set_restore_point_policy(session, false));
     CHECK(doubles::policy_value() == "absent");
     CHECK(stored_policy() == "none");
     CHECK(stored_key_dacl() == L"no key");
@@ -89,17 +91,17 @@ TEST_CASE("with the policy object: a missing key, a key without the value, then 
           std::vector<std::string>{kAdd + " DisableSystemRestore=1", kRemove + " DisableSystemRestore=absent"});
 
     // The key exists without the value: the value that the disable made is deleted again.
-    CHECK(set_restore_point_policy(true));
+    CHECK(set_restore_point_policy(session, true));
     CHECK(doubles::policy_value() == "1");
-    CHECK(set_restore_point_policy(false));
+    CHECK(set_restore_point_policy(session, false));
     CHECK(doubles::policy_value() == "absent");
 
     // An administrator's 0: saved, 1 during, 0 again after.
     doubles::set_policy_value(0);
-    CHECK(set_restore_point_policy(true));
+    CHECK(set_restore_point_policy(session, true));
     CHECK(doubles::policy_value() == "1");
     CHECK(stored_policy() == "0");
-    CHECK(set_restore_point_policy(false));
+    CHECK(set_restore_point_policy(session, false));
     CHECK(doubles::policy_value() == "0");
     CHECK(stored_policy() == "none");
     CHECK(doubles::gpo_saves().size() == 6);
@@ -108,6 +110,7 @@ TEST_CASE("with the policy object: a missing key, a key without the value, then 
 
 TEST_CASE("an original stored by an installer that never restored it wins over the value found") {
     Com com;
+    RestorePolicySession session;  // one installer run's
     doubles::reset_records();
     doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
     capture::PipeCapture pipe;
@@ -120,10 +123,10 @@ TEST_CASE("an original stored by an installer that never restored it wins over t
         CAPTURE(r.after);
         REQUIRE(store_policy(r.stored) == ERROR_SUCCESS);
         doubles::set_policy_value(1);  // what the killed installer left
-        CHECK(set_restore_point_policy(true));
+        CHECK(set_restore_point_policy(session, true));
         CHECK(doubles::policy_value() == "1");
         CHECK(stored_policy() == r.after);
-        CHECK(set_restore_point_policy(false));
+        CHECK(set_restore_point_policy(session, false));
         CHECK(doubles::policy_value() == r.after);
         CHECK(stored_policy() == "none");
     }
@@ -149,14 +152,15 @@ TEST_CASE("a stored original with a descriptor of another's making gets the prod
 TEST_CASE("a value of 0xFFFFFFFF is put back, not deleted" *
           doctest::skip(std::getenv("VESK_POLICY_ALL_ONES") == nullptr)) {
     Com com;
+    RestorePolicySession session;  // one installer run's
     doubles::reset_records();
     doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
     capture::PipeCapture pipe;
     REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
     doubles::set_policy_value(0xFFFFFFFF);
-    CHECK(set_restore_point_policy(true));
+    CHECK(set_restore_point_policy(session, true));
     CHECK(doubles::policy_value() == "1");
-    CHECK(set_restore_point_policy(false));
+    CHECK(set_restore_point_policy(session, false));
     CHECK(doubles::policy_value() == "4294967295");
     doubles::reset_records();
 }

@@ -2,9 +2,12 @@
 
 #include <sddl.h>
 
+#include <cstdarg>
+
 #include "error_text.h"
+#include "format_into.h"
 #include "libvesk.h"
-#include "vesk_log.h"
+#include "sizes.h"
 
 namespace {
 constexpr GUID kGroupPolicyObjectClass = {0xEA502722, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
@@ -15,10 +18,44 @@ constexpr GUID kSnapIn = {0x3D271CFC, 0x2BC6, 0x4AC2, {0xB6, 0x33, 0x3B, 0xDF, 0
 constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Settings";
 constexpr wchar_t kPolicyValue[] = L"DisableSystemRestore";
 
-constexpr char kSource[] = "install_driver_internal";
+VESK_PRINTF(3, 4) void say(PolicyReport report, int level, const char* fmt, ...) {
+    char text[kLogLineBytes];
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vformat_into(text, sizeof text, fmt, ap);
+    va_end(ap);
+    report(level, text);
+}
 
-void report_to_log(const char* text, unsigned long code) {
-    vesk_log_message(VESK_LOG_ERROR, kSource, "%s%lx", text, code);
+bool is_before_vista() {
+    OSVERSIONINFOW v = {};
+    v.dwOSVersionInfoSize = sizeof v;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const BOOL ok = GetVersionExW(&v);
+#pragma GCC diagnostic pop
+    return ok && v.dwPlatformId == VER_PLATFORM_WIN32_NT && v.dwMajorVersion < 6;
+}
+
+// The original to put back later: one left stored by an installer that did not restore it
+// (the value now is then its 1), else the value now, stored before anything changes.
+bool find_original(RestorePolicySession& session, const MachinePolicy& policy, PolicyReport report) {
+    session.stored_here = false;
+    if (load_stored_policy(session.original)) return true;
+    session.original = PolicyValue{};
+    if (policy.key_existed()) {
+        const LONG r = policy.read(session.original);
+        if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND)
+            say(report, VESK_LOG_ERROR, "failed to read original DisableSystemRestore value - error %x",
+                static_cast<unsigned>(r));
+    }
+    if (const LONG r = store_policy(session.original); r != ERROR_SUCCESS) {
+        say(report, VESK_LOG_ERROR, "could not store the original DisableSystemRestore value - error %x",
+            static_cast<unsigned>(r));
+        return false;
+    }
+    session.stored_here = true;
+    return true;
 }
 
 // Initialises COM for this thread for as long as it lives, when it was not already.
@@ -75,29 +112,23 @@ LONG remove_stored_policy() {
     return r == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : r;
 }
 
-MachinePolicy::~MachinePolicy() {
-    key_.reset();
-    root_.reset();
-    if (gpo_) gpo_->Release();
-}
-
 bool MachinePolicy::open(const Ole32& ole32, PolicyReport report) {
     HRESULT hr = ole32.create_instance(kGroupPolicyObjectClass, nullptr, CLSCTX_INPROC_SERVER,
-                                       kGroupPolicyObjectInterface, reinterpret_cast<void**>(&gpo_));
+                                       kGroupPolicyObjectInterface, reinterpret_cast<void**>(gpo_.put()));
     if (FAILED(hr) || !gpo_) {
-        gpo_ = nullptr;
-        report("CoCreateInstance failed; hr = ", static_cast<unsigned long>(hr));
+        gpo_.release();  // a failed call may have left anything in it
+        say(report, VESK_LOG_ERROR, "CoCreateInstance failed; hr = %lx", static_cast<unsigned long>(hr));
         return false;
     }
-    hr = gpo_->OpenLocalMachineGPO(GPO_OPEN_LOAD_REGISTRY);
+    hr = gpo_.get()->OpenLocalMachineGPO(GPO_OPEN_LOAD_REGISTRY);
     if (FAILED(hr)) {
-        report("OpenLocalMachineGPO failed - error ", static_cast<unsigned long>(hr));
+        say(report, VESK_LOG_ERROR, "OpenLocalMachineGPO failed - error %lx", static_cast<unsigned long>(hr));
         return false;
     }
     HKEY raw_root = nullptr;
-    hr = gpo_->GetRegistryKey(GPO_SECTION_MACHINE, &raw_root);
+    hr = gpo_.get()->GetRegistryKey(GPO_SECTION_MACHINE, &raw_root);
     if (FAILED(hr) || !raw_root) {
-        report("GetRegistryKey failed - error ", static_cast<unsigned long>(hr));
+        say(report, VESK_LOG_ERROR, "GetRegistryKey failed - error %lx", static_cast<unsigned long>(hr));
         return false;
     }
     root_.reset(raw_root);
@@ -105,7 +136,7 @@ bool MachinePolicy::open(const Ole32& ole32, PolicyReport report) {
     const LONG created = RegCreateKeyExW(root_.get(), kPolicyKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                                          nullptr, key_.put(), &disposition);
     if (created != ERROR_SUCCESS) {
-        report("RegCreateKeyEx failed - error ", static_cast<unsigned long>(created));
+        say(report, VESK_LOG_ERROR, "RegCreateKeyEx failed - error %lx", static_cast<unsigned long>(created));
         return false;
     }
     existed_ = disposition == REG_OPENED_EXISTING_KEY;
@@ -129,29 +160,53 @@ HRESULT MachinePolicy::save(bool add) {
     key_.reset();
     GUID extension = kRegistryExtension;
     GUID snap_in = kSnapIn;
-    return gpo_->Save(TRUE, add ? TRUE : FALSE, &extension, &snap_in);
+    return gpo_.get()->Save(TRUE, add ? TRUE : FALSE, &extension, &snap_in);
 }
 
-void restore_policy_left_behind(const Ole32& ole32) {
+bool set_restore_point_policy(RestorePolicySession& session, bool disable, const Ole32& ole32, PolicyReport report) {
+    if (is_before_vista()) return true;  // no such policy before Windows Vista
+
+    MachinePolicy policy;
+    if (!policy.open(ole32, report)) return false;
+    // Without a stored original nothing is switched off: a lost original would keep it off.
+    if (disable && !find_original(session, policy, report)) return false;
+    const LONG changed = policy.write(disable ? PolicyValue{true, 1} : session.original);
+    if (changed != ERROR_SUCCESS)
+        say(report, VESK_LOG_ERROR, "RegSetValueEx / RegDeleteValue failed - error %x", static_cast<unsigned>(changed));
+    const HRESULT hr = policy.save(disable);
+    if (changed != ERROR_SUCCESS) {
+        if (disable && session.stored_here) (void)remove_stored_policy();  // nothing changed after all
+        say(report, VESK_LOG_ERROR, "unable to apply DisableSystemRestore policy - error %lx",
+            static_cast<unsigned long>(hr));
+        return false;
+    }
+    if (!disable)
+        if (const LONG r = remove_stored_policy(); r != ERROR_SUCCESS)
+            say(report, VESK_LOG_ERROR, "could not remove the stored DisableSystemRestore value - error %x",
+                static_cast<unsigned>(r));
+    say(report, VESK_LOG_INFO, "successfully %s the system restore point creation setting",
+        disable ? "disabled" : "restored");
+    return true;
+}
+
+void restore_policy_left_behind(const Ole32& ole32, PolicyReport report) {
     PolicyValue original;
     if (!load_stored_policy(original)) return;
-    vesk_log_message(VESK_LOG_WARNING, kSource,
-                     "The installer ended without restoring the restore point policy - restoring it");
+    report(VESK_LOG_WARNING, "The installer ended without restoring the restore point policy - restoring it");
     ComScope com(ole32);
     MachinePolicy policy;
-    if (!policy.open(ole32, report_to_log)) return;
+    if (!policy.open(ole32, report)) return;
     const LONG changed = policy.write(original);
     const HRESULT saved = policy.save(false);
     if (changed != ERROR_SUCCESS) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Could not restore DisableSystemRestore: %s",
-                         last_error_text(static_cast<DWORD>(changed)));
+        say(report, VESK_LOG_ERROR, "Could not restore DisableSystemRestore: %s",
+            last_error_text(static_cast<DWORD>(changed)));
         return;
     }
     if (FAILED(saved))
-        vesk_log_message(VESK_LOG_WARNING, kSource, "Saving the restored policy failed - error %lx",
-                         static_cast<unsigned long>(saved));
+        say(report, VESK_LOG_WARNING, "Saving the restored policy failed - error %lx", static_cast<unsigned long>(saved));
     if (const LONG r = remove_stored_policy(); r != ERROR_SUCCESS)
-        vesk_log_message(VESK_LOG_WARNING, kSource, "Could not remove the stored restore point policy: %s",
-                         last_error_text(static_cast<DWORD>(r)));
-    vesk_log_message(VESK_LOG_INFO, kSource, "Restored the system restore point creation setting");
+        say(report, VESK_LOG_WARNING, "Could not remove the stored restore point policy: %s",
+            last_error_text(static_cast<DWORD>(r)));
+    report(VESK_LOG_INFO, "Restored the system restore point creation setting");
 }

@@ -1,7 +1,9 @@
 // The machine's "DisableSystemRestore" device-installation policy, changed through the local
 // group policy object, and its original value, kept under the product's own HKLM key for as
 // long as the policy is switched off: an installer that is killed or crashes before it puts the
-// value back leaves it there, and the library (or the next installer) restores from it.
+// value back leaves it there, and the library (or the next installer) restores from it. Both
+// programs use this one module: the installer switches the policy off and back, the library
+// puts back what an installer left.
 #pragma once
 
 #include <windows.h>
@@ -30,8 +32,9 @@ bool load_stored_policy(PolicyValue& original);
 LONG store_policy(const PolicyValue& original);
 LONG remove_stored_policy();
 
-// Receives each failure of opening the policy: its text up to the code, and the code.
-using PolicyReport = void (*)(const char* text, unsigned long code);
+// Where the module says what happened: a level (VESK_LOG_*) and one finished line. The
+// installer sends the line over its pipe, the library logs it.
+using PolicyReport = void (*)(int level, const char* text);
 
 // The local machine's policy object, opened with its device-installation policy key.
 class MachinePolicy {
@@ -39,7 +42,6 @@ public:
     MachinePolicy() = default;
     MachinePolicy(const MachinePolicy&) = delete;
     MachinePolicy& operator=(const MachinePolicy&) = delete;
-    ~MachinePolicy();
 
     // Needs COM on this thread. False once a step failed and was reported.
     bool open(const Ole32& ole32, PolicyReport report);
@@ -52,12 +54,24 @@ public:
     HRESULT save(bool add);
 
 private:
-    IGroupPolicyObject* gpo_ = nullptr;
+    UniqueCom<IGroupPolicyObject> gpo_;  // declared first: released after the keys below
     UniqueHkey root_;
     UniqueHkey key_;
     bool existed_ = false;
 };
 
+// One installer run's switch: what its disable step found, for its restore step.
+struct RestorePolicySession {
+    PolicyValue original;      // found by the disable step (or taken from a stored one)
+    bool stored_here = false;  // the stored original was made by this run's disable step
+    bool off = false;          // the disable step changed the policy: the restore must run
+};
+
+// Switches restore-point creation off (true) or back to the session's original (false); true
+// when the value was set or deleted, or when there is no such policy (before Windows Vista).
+// Needs COM on this thread. Each step's outcome goes to `report`.
+bool set_restore_point_policy(RestorePolicySession& session, bool disable, const Ole32& ole32, PolicyReport report);
+
 // After an installer has ended: a stored original means it did not restore the policy (killed,
 // timed out, crashed), so the library puts the policy back and removes the stored original.
-void restore_policy_left_behind(const Ole32& ole32);
+void restore_policy_left_behind(const Ole32& ole32, PolicyReport report);
