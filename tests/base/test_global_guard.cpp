@@ -11,6 +11,7 @@
 
 #include "global_guard.h"
 #include "run_support.h"
+#include "vesk_log.h"
 
 using namespace run_test;
 
@@ -37,12 +38,12 @@ TEST_CASE("without private namespaces the guards use the global name and say so 
     const std::string fallback =
         "libvesk:warning [vesk_test_guard] No private namespaces on this system - guarding with";
     {
-        GlobalGuard first("vesk_test_guard");
+        GlobalGuard first("vesk_test_guard", log_guard_report);
         CHECK(first.status() == VESK_OK);
     }
-    GlobalGuard second("vesk_test_guard");
+    GlobalGuard second("vesk_test_guard", log_guard_report);
     CHECK(second.status() == VESK_OK);
-    GlobalGuard quiet("vesk_test_quiet", GuardLog::silent);
+    GlobalGuard quiet("vesk_test_quiet", nullptr);  // reports nothing
     CHECK(quiet.status() == VESK_OK);
     if (private_namespaces()) {
         CHECK(object_name("vesk_create_list") == "Morvane-Driver-Setup\\vesk_create_list");
@@ -56,14 +57,14 @@ TEST_CASE("without private namespaces the guards use the global name and say so 
 
 TEST_CASE("a guard present already answers busy, in this process and from another") {
     {
-        GlobalGuard first("vesk_test_guard");
+        GlobalGuard first("vesk_test_guard", log_guard_report);
         REQUIRE(first.status() == VESK_OK);
-        GlobalGuard second("vesk_test_guard");
+        GlobalGuard second("vesk_test_guard", log_guard_report);
         CHECK(second.status() == VESK_ERR_BUSY);
-        GlobalGuard other("vesk_test_other");
+        GlobalGuard other("vesk_test_other", log_guard_report);
         CHECK(other.status() == VESK_OK);
     }
-    GlobalGuard again("vesk_test_guard");
+    GlobalGuard again("vesk_test_guard", log_guard_report);
     CHECK(again.status() == VESK_OK);
 
     // A holder elsewhere: a named object of the guard's own name, as another process makes it.
@@ -72,10 +73,10 @@ TEST_CASE("a guard present already answers busy, in this process and from anothe
     if (!private_namespaces()) {
         HANDLE held = CreateMutexA(nullptr, TRUE, object_name("vesk_test_held").c_str());
         REQUIRE(held);
-        GlobalGuard guard("vesk_test_held");
+        GlobalGuard guard("vesk_test_held", log_guard_report);
         CHECK(guard.status() == VESK_ERR_BUSY);
         CloseHandle(held);
-        GlobalGuard after("vesk_test_held");
+        GlobalGuard after("vesk_test_held", log_guard_report);
         CHECK(after.status() == VESK_OK);
     }
 }
@@ -94,7 +95,7 @@ TEST_CASE("a squatter of the old global name with a descriptor of its own") {
         SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
         HANDLE squat = CreateMutexW(r.sddl ? &sa : nullptr, FALSE, L"Global\\vesk_test_squatted");
         REQUIRE(squat);
-        GlobalGuard guard("vesk_test_squatted");
+        GlobalGuard guard("vesk_test_squatted", log_guard_report);
         if (private_namespaces()) {
             CHECK(guard.status() == VESK_OK);  // the name that counts is in the namespace
         } else {

@@ -6,8 +6,9 @@
 
 #include "error_text.h"
 #include "format_into.h"
+#include "libvesk.h"
 #include "load_library.h"
-#include "vesk_log.h"
+#include "sizes.h"
 
 namespace {
 constexpr wchar_t kBoundaryName[] = L"Morvane-Driver-Setup";
@@ -47,14 +48,27 @@ NamespaceApi look_up() {
     return api;
 }
 
+BOOL CALLBACK look_up_once(PINIT_ONCE, PVOID api, PVOID*) {
+    *static_cast<NamespaceApi*>(api) = look_up();
+    return TRUE;
+}
+
+// Looked up once per process, through the kernel's one-time initialization: a static with a
+// run-time initializer would pull the C++ runtime's guard, and with it its whole exception
+// support, into both programs (about 75 KB of the installer).
 const NamespaceApi& namespace_api() {
-    static const NamespaceApi api = look_up();
+    static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    static NamespaceApi api;
+    InitOnceExecuteOnce(&once, look_up_once, &api, nullptr);
     return api;
 }
 
 // Each kind of report once per process: the guards run on every scan and every log read.
-std::atomic<bool> fallback_reported{false};
-std::atomic<bool> failure_reported{false};
+struct Reported {
+    std::atomic<bool> fallback{false};  // no private namespaces: the global names
+    std::atomic<bool> failure{false};   // the namespace could not be made
+};
+Reported reported;
 
 struct Boundary {
     const NamespaceApi& api;
@@ -64,7 +78,7 @@ struct Boundary {
     }
 };
 
-UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source, GuardLog log) {
+UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source, GuardReport report) {
     const char* step = "CreateBoundaryDescriptor";
     UniqueNamespace name_space;
     BYTE admins[SECURITY_MAX_SID_SIZE];
@@ -91,9 +105,12 @@ UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source
             }
         }
     }
-    if (!name_space && log == GuardLog::normal && !failure_reported.exchange(true))
-        vesk_log_message(VESK_LOG_ERROR, source, "Could not make the guards' private namespace (%s): %s", step,
-                         last_error_text(0));
+    if (!name_space && report && !reported.failure.exchange(true)) {
+        char text[kLogLineBytes];
+        (void)format_into(text, sizeof text, "Could not make the guards' private namespace (%s): %s", step,
+                          last_error_text(0));
+        report(VESK_LOG_ERROR, source, text);
+    }
     return name_space;
 }
 }  // namespace
@@ -105,17 +122,18 @@ bool guard_object_name(const char* function_name, char (&name)[kMutexNameBytes])
     return format_into(name, sizeof name, "%s\\%s", prefix, function_name) == Fit::ok;
 }
 
-GlobalGuard::GlobalGuard(const char* function_name, GuardLog log) {
+GlobalGuard::GlobalGuard(const char* function_name, GuardReport report) {
     char name[kMutexNameBytes];
     if (!guard_object_name(function_name, name)) return;
     const NamespaceApi& api = namespace_api();
     if (api.present) {
         // A failure here is never answered with the global name, which anyone could hold.
-        namespace_ = open_guard_namespace(api, function_name, log);
+        namespace_ = open_guard_namespace(api, function_name, report);
         if (!namespace_) return;
-    } else if (log == GuardLog::normal && !fallback_reported.exchange(true)) {
-        vesk_log_message(VESK_LOG_WARNING, function_name, "No private namespaces on this system - guarding with \"%s\"",
-                         name);
+    } else if (report && !reported.fallback.exchange(true)) {
+        char text[kLogLineBytes];
+        (void)format_into(text, sizeof text, "No private namespaces on this system - guarding with \"%s\"", name);
+        report(VESK_LOG_WARNING, function_name, text);
     }
     mutex_.reset(CreateMutexA(nullptr, TRUE, name));
     if (!mutex_) return;

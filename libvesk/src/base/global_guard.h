@@ -16,13 +16,15 @@
 void close_private_namespace(HANDLE name_space);
 using UniqueNamespace = Unique<NullTr<HANDLE, &close_private_namespace>>;
 
-// `silent`: the logger's own calls report nothing, since they run before a logger exists and
+// Where a guard says what went wrong (at most once per process for each kind): the guarded
+// function's name as source and one finished line. The library's calls pass log_guard_report
+// (vesk_log.h); the logger's own calls pass none, since they run before a logger exists and
 // while the window reads lines.
-enum class GuardLog { normal, silent };
+using GuardReport = void (*)(int level, const char* source, const char* text);
 
 class GlobalGuard {
 public:
-    explicit GlobalGuard(const char* function_name, GuardLog log = GuardLog::normal);
+    GlobalGuard(const char* function_name, GuardReport report);
     // VESK_OK when this call holds the guard, VESK_ERR_BUSY, or VESK_ERR_NO_RESOURCE.
     vesk_result status() const noexcept { return status_; }
 

@@ -7,6 +7,9 @@
 
 VESK_PRINTF(3, 4) void vesk_log_message(int level, const char* source, const char* fmt, ...);
 
+// A guard's report (global_guard.h) as a log line under the guarded function's name.
+void log_guard_report(int level, const char* source, const char* text);
+
 // Current threshold (lines below it are dropped).
 int vesk_log_threshold();
 

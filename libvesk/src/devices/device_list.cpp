@@ -219,7 +219,7 @@ bool fill_record(Scan& scan, DWORD index, SP_DEVINFO_DATA* data, vesk_device* de
 }  // namespace
 
 vesk_result vesk_create_list(vesk_device** list, const vesk_list_options* options) {
-    GlobalGuard guard(kCreateList);
+    GlobalGuard guard(kCreateList, log_guard_report);
     if (guard.status() != VESK_OK) return guard.status();
     if (!windows_version_supported(kCreateList)) return VESK_ERR_NOT_SUPPORTED;
     if (!list) return VESK_ERR_INVALID_PARAMETER;
@@ -266,7 +266,7 @@ vesk_result vesk_create_list(vesk_device** list, const vesk_list_options* option
 }
 
 vesk_result vesk_destroy_list(vesk_device* list) {
-    GlobalGuard guard("vesk_destroy_list");
+    GlobalGuard guard("vesk_destroy_list", log_guard_report);
     if (guard.status() != VESK_OK) return guard.status();
     free_records(list);
     return VESK_OK;
