@@ -497,7 +497,7 @@ TEST_CASE("Windows older than 7 is refused before anything starts") {
     capture_log();
     TestDevice d;
     Package p("status:0 close exit:0");
-    windows_version = kWindowsVista;
+    windows_version = 0x60;  // Windows Vista
     clear_log();
     CHECK(run(p, &d.record) == VESK_ERR_NOT_SUPPORTED);
     CHECK(count_lines("libvesk:error [install_driver_internal] This version of Windows is no longer supported") == 1);

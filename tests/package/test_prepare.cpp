@@ -11,7 +11,7 @@
 #include "build_info.h"
 #include "driver_support.h"
 #include "package_support.h"
-#include "prepare.h"
+#include "catalog_step.h"
 #include "tokenizer.h"
 
 using namespace pkgtest;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cert_store.h"
 #include "package_support.h"
 #include "signing_key.h"
 
@@ -151,3 +152,14 @@ inline bool delete_key_container_named(const wchar_t* name) {
 }
 
 }  // namespace cattest
+
+// The store operations, each as an operation of its own that loads Crypt32 for itself, as a
+// test arranges and clears the stores (the library passes the table of its operation).
+inline bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name) {
+    const std::optional<Crypt32> api = load_crypt32("AddCertToStore");
+    return api && AddCertToStore(*api, cert, store_name);
+}
+inline bool RemoveCertFromStore(const char* subject, const char* store_name) {
+    const std::optional<Crypt32> api = load_crypt32("RemoveCertFromStore");
+    return api && RemoveCertFromStore(*api, subject, store_name);
+}

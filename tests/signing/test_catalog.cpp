@@ -240,7 +240,7 @@ TEST_CASE("vesk_install_trusted_certificate refusals") {
         if (r.line) CHECK(log.has(r.line));
     }
     const int saved = windows_version.load();
-    windows_version = kWindowsVista;
+    windows_version = 0x60;  // Windows Vista
     LogCapture log;
     CHECK(vesk_install_trusted_certificate(nullptr, nullptr) == VESK_ERR_NOT_SUPPORTED);
     CHECK(log.has("libvesk:error [vesk_install_trusted_certificate] This version of Windows is no longer supported"));

@@ -80,12 +80,6 @@ PSID GetSid() {
     return copy;
 }
 
-vesk_result check_dir(const char* path) {
-    Shell32 shell32;
-    if (!load_table(shell32, "check_dir")) return VESK_ERR_NO_RESOURCE;
-    return check_dir(shell32, path);
-}
-
 vesk_result check_dir(const Shell32& shell32, const char* path) {
     const DWORD attributes = utf8_file_attributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
@@ -144,4 +138,19 @@ FILE* fopen_as_userU(const char* path) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     return f;
+}
+
+const char* base_name(const char* path) {
+    if (!path) return nullptr;
+    const char* base = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '\\' || *p == '/') base = p + 1;
+    return base;
+}
+
+bool copy_package_directory(const char* given, char (&dir)[kPathBytes], const char* source) {
+    if (format_into(dir, sizeof dir, "%s", given) == Fit::ok) return true;
+    vesk_log_message(VESK_LOG_ERROR, source, "Package directory is longer than %u bytes: '%s'",
+                     static_cast<unsigned>(sizeof dir - 1), given);
+    return false;
 }

@@ -35,7 +35,6 @@ struct CreationSecurity {
     SECURITY_ATTRIBUTES* attributes() { return ready ? &sa : nullptr; }
 };
 
-vesk_result check_dir(const char* path);
 vesk_result check_dir(const Shell32& shell32, const char* path);  // within an operation that has the table
 // Creates (or empties) a file for writing raw bytes, with CreationSecurity.
 FILE* fopen_as_userU(const char* path);
@@ -43,7 +42,6 @@ FILE* fopen_as_userU(const char* path);
 wchar_t* to_utf16(const char* s);  // new string (free()), null for null or a failed conversion
 char* to_utf8(const wchar_t* s);
 HANDLE utf8_create_file(const char* path, DWORD desired_access, SECURITY_ATTRIBUTES* sa);
-BOOL utf8_delete_file(const char* path);
 DWORD utf8_file_attributes(const char* path);
 DWORD utf8_create_directory(const Shell32& shell32, const char* path, SECURITY_ATTRIBUTES* sa);
 // lpVerb, lpFile, lpParameters, lpDirectory (and lpClass with SEE_MASK_CLASSNAME) are UTF-8.
@@ -52,5 +50,10 @@ BOOL utf8_shell_execute(const Shell32& shell32, SHELLEXECUTEINFOA* info);
 BOOL utf8_create_process(const char* command_line, const char* current_directory, STARTUPINFOA* startup,
                          PROCESS_INFORMATION* info);
 std::size_t program_directory(char (&out)[kPathBytes]);
+// The last part of a path, after its last '\' or '/'; null for null.
+const char* base_name(const char* path);
+// A package directory copied into `dir`. One that does not fit is refused with an error line
+// under `source`: a cut directory would put the package somewhere the caller did not ask for.
+bool copy_package_directory(const char* given, char (&dir)[kPathBytes], const char* source);
 char* temp_directory();
 vesk_result process_exit_result(HANDLE process);

@@ -82,3 +82,22 @@ uint16_t GetPlatformArch() {
                      "Note: Underlying Windows architecture was guessed and may be incorrect...");
     return arch;
 }
+
+bool test_signing_enabled(const char* source) {
+    struct CodeIntegrityInformation {
+        ULONG length;
+        ULONG options;
+    };
+    using QueryFn = LONG WINAPI(ULONG, void*, ULONG, ULONG*);
+    constexpr ULONG kSystemCodeIntegrityInformation = 103;
+    constexpr ULONG kTestSign = 0x2;  // CODEINTEGRITY_OPTION_TESTSIGN
+    UniqueModule ntdll(load_system_library("Ntdll"));
+    QueryFn* query = nullptr;
+    if (!resolve_optional(ntdll.get(), "NtQuerySystemInformation", query)) return false;
+    CodeIntegrityInformation info{sizeof info, 0};
+    ULONG returned = 0;
+    const LONG status = query(kSystemCodeIntegrityInformation, &info, sizeof info, &returned);
+    const bool on = status >= 0 && returned == sizeof info && (info.options & kTestSign) != 0;
+    vesk_log_message(VESK_LOG_INFO, source, "Test signing is: %s", on ? "Enabled" : "Disabled");
+    return on;
+}

@@ -65,14 +65,6 @@ HANDLE utf8_create_file(const char* path, DWORD desired_access, SECURITY_ATTRIBU
     return h;
 }
 
-BOOL utf8_delete_file(const char* path) {
-    Utf16 w;
-    if (!convert(path, w)) return FALSE;
-    const BOOL ok = DeleteFileW(w.get());
-    KeepError keep{GetLastError()};
-    return ok;
-}
-
 DWORD utf8_file_attributes(const char* path) {
     Utf16 w;
     if (!convert(path, w)) return INVALID_FILE_ATTRIBUTES;

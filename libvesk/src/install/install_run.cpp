@@ -31,17 +31,9 @@ constexpr const char* kSecurityPromptClasses[] = {"#32770", "Credential Dialog X
 constexpr UINT kKilledInstallerExitCode = static_cast<UINT>(VESK_ERR_TIMED_OUT);
 constexpr std::size_t kWindowTitleBytes = 256;
 
-const char* base_name(const char* name) {
-    if (!name) return nullptr;
-    const char* base = name;
-    for (const char* p = name; *p; ++p)
-        if (*p == '\\' || *p == '/') base = p + 1;
-    return base;
-}
-
 // Everything one run holds; the destructor is the cleanup of every path, in this order.
 struct Run {
-    GlobalGuard mutex{kSource};  // first: released last, after the body below
+    GlobalGuard mutex{kSource, log_guard_report};  // first: released last, after the body below
     bool holding = false;        // the run mutex is ours: every later step ends in this cleanup
     SetupApi setupapi;           // the libraries of the run, looked up before it starts
     Shell32 shell32;
@@ -395,18 +387,16 @@ vesk_result take_run_mutex(Run& run) {
     return VESK_OK;
 }
 
-// The package directory (cut at 259 bytes), or TEMP when none is given.
+// The package directory (refused when longer than 259 bytes), or TEMP when none is given.
 vesk_result package_directory(const install_params* params, char (&directory)[kPathBytes]) {
-    if (params && params->path && params->path[0]) {
-        (void)format_into(directory, sizeof directory, "%s", params->path);
-        return VESK_OK;
-    }
+    if (params && params->path && params->path[0])
+        return copy_package_directory(params->path, directory, kSource) ? VESK_OK : VESK_ERR_INVALID_PARAMETER;
     Utf8 temp(temp_directory());
     if (!temp) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and no TEMP directory to install from");
         return VESK_ERR_INVALID_PARAMETER;
     }
-    (void)format_into(directory, sizeof directory, "%s", temp.get());
+    if (!copy_package_directory(temp.get(), directory, kSource)) return VESK_ERR_INVALID_PARAMETER;
     vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - installing from '%s'", directory);
     return VESK_OK;
 }
@@ -501,13 +491,15 @@ vesk_result serve_installer(Run& run, bool filter) {
     return loop.serve();
 }
 
+void log_policy_line(int level, const char* text) { vesk_log_message(level, kSource, "%s", text); }
+
 // The installer puts the restore-point policy back at its very end; one that ended before
 // that (killed, timed out, crashed) leaves the stored original for the library to put back.
 // One still running, or started without a handle, is left alone: the next run's installer
 // finds the stored original and restores that.
 void restore_after_installer(const Run& run) {
     if (!run.process || WaitForSingleObject(run.process.get(), kInstallerReplyWaitMs) != WAIT_OBJECT_0) return;
-    restore_policy_left_behind(run.ole32);
+    restore_policy_left_behind(run.ole32, log_policy_line);
 }
 }  // namespace
 

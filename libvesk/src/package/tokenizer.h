@@ -3,9 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "expand_tokens.h"
 #include "libvesk.h"
+
+// Owns a tokenizer result, which may be set even when the length is 0.
+struct Tokenized {
+    char* p = nullptr;
+    Tokenized() = default;
+    Tokenized(const Tokenized&) = delete;
+    Tokenized& operator=(const Tokenized&) = delete;
+    ~Tokenized() { std::free(p); }
+};
 
 // 16 named entries and the terminating one.
 extern token_entry token_table[kTokenCount + 1];

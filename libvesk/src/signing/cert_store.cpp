@@ -69,16 +69,6 @@ bool RemoveCertFromStore(const Crypt32& api, const char* subject, const char* st
     return ok;
 }
 
-bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name) {
-    const std::optional<Crypt32> api = load_crypt32("AddCertToStore");
-    return api && AddCertToStore(*api, cert, store_name);
-}
-
-bool RemoveCertFromStore(const char* subject, const char* store_name) {
-    const std::optional<Crypt32> api = load_crypt32("RemoveCertFromStore");
-    return api && RemoveCertFromStore(*api, subject, store_name);
-}
-
 void format_trusted_publisher_warning(char (&out)[kCertDialogBytes], const char* organization, const char* unit) {
     const bool has_unit = unit && *unit;
     (void)format_into(out, sizeof out,

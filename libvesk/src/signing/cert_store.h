@@ -17,9 +17,6 @@ inline constexpr std::size_t kCertNameFieldBytes = 260;
 bool AddCertToStore(const Crypt32& api, PCCERT_CONTEXT cert, const char* store_name);
 // Deletes every certificate whose subject equals the X.500 name string (UTF-8).
 bool RemoveCertFromStore(const Crypt32& api, const char* subject, const char* store_name);
-// The same, each as an operation of its own that loads Crypt32 for itself.
-bool AddCertToStore(PCCERT_CONTEXT cert, const char* store_name);
-bool RemoveCertFromStore(const char* subject, const char* store_name);
 // Adds a DER certificate to "TrustedPublisher", after the user's OK unless skip_warning.
 bool AddCertToTrustedPublisher(const uint8_t* bytes, uint32_t count, bool skip_warning, HWND owner);
 
