@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "owners.h"
 #include "setup_messages.h"
 
 // The one definition: the window sets it when it is created, posters read it.
@@ -21,11 +22,11 @@ void post_diagnostic(const char* fmt, ...) {
     va_end(ap);
 
     const std::size_t n = std::strlen(line) + 1;
-    char* copy = static_cast<char*>(std::malloc(n));  // the window frees it with std::free
+    MallocPtr<char> copy(static_cast<char*>(std::malloc(n)));  // the window frees it once posted
     if (!copy) {
         PostMessageW(window, WM_SETUP_DIAGNOSTIC, 1, 0);
         return;
     }
-    std::memcpy(copy, line, n);
-    if (!PostMessageW(window, WM_SETUP_DIAGNOSTIC, 0, reinterpret_cast<LPARAM>(copy))) std::free(copy);
+    std::memcpy(copy.get(), line, n);
+    if (PostMessageW(window, WM_SETUP_DIAGNOSTIC, 0, reinterpret_cast<LPARAM>(copy.get()))) (void)copy.release();
 }

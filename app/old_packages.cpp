@@ -5,37 +5,11 @@
 
 #include <string>
 
+#include "owners.h"
 #include "package_name.h"
 
 namespace {
 constexpr int kMaxDepth = 4;  // a package holds one level of subdirectories
-
-struct Handle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    explicit Handle(HANDLE v) : h(v) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE && h) CloseHandle(h);
-    }
-    explicit operator bool() const { return h != INVALID_HANDLE_VALUE && h; }
-};
-struct Listing {
-    HANDLE h;
-    explicit Listing(HANDLE v) : h(v) {}
-    Listing(const Listing&) = delete;
-    Listing& operator=(const Listing&) = delete;
-    ~Listing() {
-        if (h != INVALID_HANDLE_VALUE) FindClose(h);
-    }
-};
-struct LocalMemory {
-    void* p = nullptr;
-    LocalMemory() = default;
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory() { LocalFree(p); }
-};
 
 // The object itself, never what a reparse point names; held without delete sharing, so that
 // nobody renames or replaces it while it is being emptied.
@@ -63,7 +37,7 @@ bool is_sid(PSID sid, WELL_KNOWN_SID_TYPE type) {
 bool is_token_user(PSID sid) {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
-    Handle token(raw);
+    UniqueHandle token(raw);
     alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
     return GetTokenInformation(raw, TokenUser, buffer, sizeof buffer, &size) &&
@@ -93,9 +67,9 @@ bool is_package_dacl(PACL dacl, PSID owner) {
 bool made_by_this_program(HANDLE h) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    LocalMemory sd;
+    UniqueLocal sd;
     if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                        &dacl, nullptr, &sd.p) != ERROR_SUCCESS ||
+                        &dacl, nullptr, sd.put()) != ERROR_SUCCESS ||
         !owner)
         return false;
     if (is_sid(owner, WinBuiltinAdministratorsSid)) return true;
@@ -118,11 +92,11 @@ bool remove_tree(HANDLE dir, const std::wstring& path, int depth) {
             if (name != L"." && name != L"..") {
                 const std::wstring full = path + L"\\" + name;
                 const bool directory = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-                Handle child(INVALID_HANDLE_VALUE);
+                UniqueFile child;
                 if (!(entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                    child.h = open_here(full, directory ? FILE_LIST_DIRECTORY : 0);
-                if (!child || is_reparse_point(child.h) ||
-                    (directory ? !remove_tree(child.h, full, depth + 1) : !delete_on_close(child.h)))
+                    child.reset(open_here(full, directory ? FILE_LIST_DIRECTORY : 0));
+                if (!child || is_reparse_point(child.get()) ||
+                    (directory ? !remove_tree(child.get(), full, depth + 1) : !delete_on_close(child.get())))
                     whole = false;
             }
             if (entry->NextEntryOffset == 0) break;
@@ -146,8 +120,8 @@ int remove_earlier_packages(const wchar_t* current) {
     const std::wstring parent = path.substr(0, cut);
     const std::wstring own = path.substr(cut + 1);
     WIN32_FIND_DATAW entry{};
-    Listing listing(FindFirstFileW((parent + L"\\*").c_str(), &entry));
-    if (listing.h == INVALID_HANDLE_VALUE) return 0;
+    UniqueFind listing(FindFirstFileW((parent + L"\\*").c_str(), &entry));
+    if (!listing) return 0;
     int removed = 0;
     do {
         const std::wstring name = entry.cFileName;
@@ -156,9 +130,9 @@ int remove_earlier_packages(const wchar_t* current) {
             continue;
         if (!is_package_directory_name(name) || same_name(name, own)) continue;
         const std::wstring full = parent + L"\\" + name;
-        Handle dir(open_here(full, FILE_LIST_DIRECTORY));
-        if (!dir || is_reparse_point(dir.h) || !made_by_this_program(dir.h)) continue;
-        if (remove_tree(dir.h, full, 0)) ++removed;
-    } while (FindNextFileW(listing.h, &entry));
+        UniqueFile dir(open_here(full, FILE_LIST_DIRECTORY));
+        if (!dir || is_reparse_point(dir.get()) || !made_by_this_program(dir.get())) continue;
+        if (remove_tree(dir.get(), full, 0)) ++removed;
+    } while (FindNextFileW(listing.get(), &entry));
     return removed;
 }

@@ -14,6 +14,7 @@
 #include "find_device.h"
 #include "libvesk.h"
 #include "old_packages.h"
+#include "owners.h"
 #include "setup_messages.h"
 
 namespace {
@@ -69,16 +70,15 @@ bool make_package_directory(wchar_t (&path)[kPackagePathUnits], char (&utf8)[kPa
         post_diagnostic("Driver-package directory exceeds the supported path length.");
         return false;
     }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPackageDirectorySddl, SDDL_REVISION_1, &descriptor,
+    UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPackageDirectorySddl, SDDL_REVISION_1, descriptor.put(),
                                                               nullptr)) {
         post_diagnostic("Could not protect the driver-package directory (Windows error %lu).", GetLastError());
         return false;
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
     const BOOL created = CreateDirectoryW(path, &attributes);
     const DWORD error = GetLastError();
-    LocalFree(descriptor);
     if (!created) {
         post_diagnostic("Could not create the protected driver-package directory (Windows error %lu).", error);
         return false;
@@ -184,6 +184,7 @@ void run_operation(setup_request& request) {
 DWORD WINAPI setup_worker(void* parameter) {
     auto* request = static_cast<setup_request*>(parameter);
     run_operation(*request);  // frees its device lists before returning
-    if (!PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request))) std::free(request);
+    MallocPtr<setup_request> owned(request);  // the window frees it once the message is posted
+    if (PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request))) (void)owned.release();
     return 0;
 }
