@@ -18,13 +18,17 @@ all: deps-build
 deps-build deps-test deps-demo deps-release:
 	@scripts/ensure-deps.sh $(patsubst deps-%,%,$@)
 
+# Each tree is configured once, with what it builds fixed (the table in CMakeLists.txt).
 $(BUILD)/x64/CMakeCache.txt:
-	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD)/x64 -DVESK_TREE=x64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake $(CMAKE_FLAGS)
 $(BUILD)/x86/CMakeCache.txt:
-	cmake -S . -B $(BUILD)/x86 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
+	cmake -S . -B $(BUILD)/x86 -DVESK_TREE=x86 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
 	  -DVESK_INSTALLER_X64=$(abspath $(BUILD)/x64/bin/installer_x64.exe) $(CMAKE_FLAGS)
+$(BUILD)/x64-setup/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/x64-setup -DVESK_TREE=x64-setup -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake \
+	  -DVESK_INSTALLER_X86=$(abspath $(BUILD)/x86/bin/installer_x86.exe) $(CMAKE_FLAGS)
 $(BUILD)/native/CMakeCache.txt:
-	cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(BUILD)/native -DVESK_TREE=native -DCMAKE_BUILD_TYPE=Debug
 
 # The 64-bit installer (and co-installer stand-ins) first: the setup program carries them.
 programs: $(BUILD)/x64/CMakeCache.txt $(BUILD)/x86/CMakeCache.txt
@@ -35,15 +39,15 @@ programs: $(BUILD)/x64/CMakeCache.txt $(BUILD)/x86/CMakeCache.txt
 	   $(BUILD)/x64/bin/installer_x64.exe $(BUILD)/bin/
 	@echo "Programs in $(BUILD)/bin/"
 
-# On a machine whose kernel cannot run 32-bit programs, Wine cannot run the x86 tree: the x64 tree
-# then also builds a 64-bit setup program and the setup side's tests from the x86 tree's
-# installer_x86 (so its pass comes after the x86 tree). Asked on every run: `make` may come before
-# the test packages are installed.
-SETUP_IN_X64 = $(if $(shell tests/wine/can-run-32.sh || echo no),-DVESK_INSTALLER_X86=$(abspath $(BUILD)/x86/bin/installer_x86.exe))
+# On a machine whose kernel cannot run 32-bit programs, Wine cannot run the x86 tree: the tree
+# x64-setup then builds a 64-bit setup program and the setup side's tests from the x86 tree's
+# installer_x86 (so it comes after the x86 tree). Asked on every run: `make` may come before the
+# test packages are installed. No tree is reconfigured for it.
+NO_32BIT = $(shell tests/wine/can-run-32.sh || echo yes)
 build-all: programs $(BUILD)/native/CMakeCache.txt
 	cmake --build $(BUILD)/x86 -j $(JOBS)
-	cmake $(BUILD)/x64 $(or $(SETUP_IN_X64),-UVESK_INSTALLER_X86) >/dev/null
 	cmake --build $(BUILD)/x64 -j $(JOBS)
+	$(if $(NO_32BIT),$(MAKE) --no-print-directory $(BUILD)/x64-setup/CMakeCache.txt && cmake --build $(BUILD)/x64-setup -j $(JOBS))
 	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: deps-test

@@ -2,7 +2,8 @@
 # Runs the test trees of one build directory:
 #   scripts/run-tests.sh [BUILD] [ctest arguments...]     e.g. scripts/run-tests.sh build -R devices
 # A fresh Wine prefix per run (VESK_REUSE_PREFIX=1 keeps an existing one), one persistent
-# wineserver for the whole run. VESK_TREES="x86" limits the trees (default: native x64 x86).
+# wineserver for the whole run. VESK_TREES="x86" limits the trees (default: native x64 x86
+# x64-setup; a built x64-setup tree, which holds all of x64's tests, runs in place of x64).
 set -uo pipefail
 build=$(cd "${1:-build}" && pwd)
 shift || true
@@ -22,11 +23,14 @@ wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1  # starts the prefix's services once, off CTest's pipes
 trap 'WINEPREFIX=$VESK_WINEPREFIX wineserver -k >/dev/null 2>&1 || true' EXIT
 status=0
-for tree in ${VESK_TREES:-native x64 x86}; do
+for tree in ${VESK_TREES:-native x64 x86 x64-setup}; do
   [ -f "$build/$tree/CTestTestfile.cmake" ] || continue
+  if [ "$tree" = x64 ] && [ -z "${VESK_TREES:-}" ] && [ -f "$build/x64-setup/CTestTestfile.cmake" ]; then
+    continue
+  fi
   if [ "$tree" = x86 ] && [ "$VESK_WIN32" = 0 ]; then
     echo "== tests: x86 SKIPPED: this machine's kernel cannot run 32-bit programs (no IA32 emulation),"
-    echo "   so Wine cannot start the 32-bit programs of the x86 tree; the x64 tree runs them as 64-bit builds"
+    echo "   so Wine cannot start the 32-bit programs of the x86 tree; the x64-setup tree runs them as 64-bit builds"
     continue
   fi
   echo "== tests: $tree"
