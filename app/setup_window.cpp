@@ -26,7 +26,6 @@ constexpr wchar_t kConfirmText[] =
     L"Install WinUSB for the connected AT32 DFU bootloader (2E3C:DF11)?\n\n"
     L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
     L"This does not flash firmware, erase games or change normal controller drivers.";
-constexpr UINT_PTR kDeviceChangeTimer = 1;
 
 // Made in table order (the tab order); apply_dpi places them and gives them their fonts.
 void create_controls(setup_window_state& state) {
@@ -370,7 +369,7 @@ int run_setup_message_loop(HWND window) {
     for (;;) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0 || got == -1) break;
-        if (IsDialogMessageW(window, &msg)) continue;
+        if (handle_dialog_keys(window, msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

@@ -21,7 +21,7 @@ void move_focus_off(const setup_window_state& state, HWND leaving_a, HWND leavin
     for (int i = 0; i < kControlCount; ++i) {
         next = GetNextDlgTabItem(state.window, next, FALSE);
         if (next && next != leaving_a && next != leaving_b) {
-            SendMessageW(state.window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+            SetFocus(next);
             return;
         }
     }
@@ -39,4 +39,17 @@ LRESULT on_activate(setup_window_state& state, WPARAM wparam) {
         target = GetNextDlgTabItem(state.window, nullptr, FALSE);
     if (target) SetFocus(target);
     return 0;
+}
+
+bool handle_dialog_keys(HWND window, MSG& msg) {
+    // A multi-line edit asks for every key, Tab too; the pane is read-only, so Tab (without
+    // Ctrl) leaves it as it leaves every other control.
+    const setup_window_state* state = setup_window_state_of(window);
+    if (state && msg.hwnd == state->pane && msg.message == WM_KEYDOWN && msg.wParam == VK_TAB &&
+        GetKeyState(VK_CONTROL) >= 0) {
+        const bool back = GetKeyState(VK_SHIFT) < 0;
+        if (HWND next = GetNextDlgTabItem(window, state->pane, back ? TRUE : FALSE)) SetFocus(next);
+        return true;
+    }
+    return IsDialogMessageW(window, &msg) != FALSE;
 }

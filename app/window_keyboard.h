@@ -12,3 +12,5 @@ void set_default_button(setup_window_state& state, int id);
 void move_focus_off(const setup_window_state& state, HWND leaving_a, HWND leaving_b);
 // WM_ACTIVATE: the focus leaves with the window and comes back with it.
 LRESULT on_activate(setup_window_state& state, WPARAM wparam);
+// The message loop's keyboard handling (Tab, Enter, mnemonics): true when the key was used.
+bool handle_dialog_keys(HWND window, MSG& msg);
