@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStartMs = 60000;
 constexpr int kInstallMs = 300000;
 constexpr int kSnapshotMs = 15000;
+constexpr int kProgressSettleMs = 1500;
 constexpr wchar_t kChecking[] = L"Checking the connected DFU device...";
 constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
 constexpr wchar_t kVerified[] = L"Success: WinUSB binding verified. Reconnect in BOOT0.";
@@ -54,6 +55,39 @@ void ask_script(const std::string& request, const std::string& name) {
 }
 
 void snapshot(const char* name) { ask_script(std::string("SNAPSHOT ") + name, name); }
+
+// VESK_DEMO_DPI=N: the setup program starts with the display at N DPI (Wine reads it when a
+// program starts); the earlier value comes back when the demo ends.
+class DisplayDpi {
+public:
+    DisplayDpi() {
+        wchar_t value[8] = {};
+        if (!GetEnvironmentVariableW(L"VESK_DEMO_DPI", value, 8)) return;
+        const DWORD dpi = static_cast<DWORD>(_wtoi(value));
+        if (dpi == 0 || RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                        nullptr, &key_, nullptr) != ERROR_SUCCESS)
+            return;
+        DWORD size = sizeof old_;
+        had_ = RegQueryValueExW(key_, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&old_), &size) ==
+               ERROR_SUCCESS;
+        RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    }
+    ~DisplayDpi() {
+        if (!key_) return;
+        if (had_)
+            RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old_), sizeof old_);
+        else
+            RegDeleteValueW(key_, L"LogPixels");
+        RegCloseKey(key_);
+    }
+    DisplayDpi(const DisplayDpi&) = delete;
+    DisplayDpi& operator=(const DisplayDpi&) = delete;
+
+private:
+    HKEY key_ = nullptr;
+    DWORD old_ = 0;
+    bool had_ = false;
+};
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -130,6 +164,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     out_dir = argv[2];
+    const DisplayDpi dpi;
     std::wstring command = L"\"" + std::wstring(argv[1]) + L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof si;
@@ -196,6 +231,8 @@ int wmain(int argc, wchar_t** argv) {
             },
             kInstallMs);
         if (progress) {
+            // Just shown: Wine maps it first and paints it a moment later.
+            gui::wait_for([&] { return !IsWindow(progress); }, kProgressSettleMs);
             let_paint(progress);
             let_paint(window);
             snapshot("2-progress");
@@ -209,6 +246,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     let_paint(window);
     snapshot("3-outcome");
+    const std::wstring outcome = status();  // before the copy, which says so in the status line for a while
 
     // The diagnostics as the user gets them: "Copy diagnostics", then the clipboard.
     // Sent, not posted: the click is over (the clipboard closed again) when the call returns, so
@@ -219,7 +257,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring copied = gui::clipboard_text();
     if (copied.empty() || copied[0] == L'<') copied = gui::text_of(pane);  // what the pane shows, then
     write_utf8(out_dir + L"\\diagnostics.txt", copied);
-    say("STATUS " + gui::narrow(status()));
+    say("STATUS " + gui::narrow(outcome));
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
