@@ -334,6 +334,8 @@ TEST_CASE("install: only after a check, only on Yes, only for the checked device
             CHECK(lines[0] == kFoundNone);
             CHECK(lines[1] == L"Driver package and installer logs: " + dir);
             CHECK(lines[2] == L"Preparing the fixed WinUSB package. Do not unplug Morvane.");
+            // The count of removed earlier directories is said only when there were some.
+            for (const std::wstring& l : lines) CHECK(l.rfind(L"Removed 0 ", 0) == std::wstring::npos);
             // "<common application data>\Morvane-Driver-{8-4-4-4-12}"
             const std::size_t name = dir.rfind(L"\\Morvane-Driver-{");
             CHECK(name != std::wstring::npos);
