@@ -13,6 +13,8 @@ bool find_supported_device(vesk_device** list, vesk_device** device, bool* none_
     const vesk_list_options options = {1, 1, 1};
     const vesk_result r = vesk_create_list(list, &options);
     if (r != VESK_OK) {
+        // No USB device at all is no bootloader either.
+        if (none_connected) *none_connected = r == VESK_ERR_NO_SUCH_DEVICE;
         post_diagnostic("Device scan failed (%d): %s", static_cast<int>(r), vesk_error_text(r));
         return false;
     }

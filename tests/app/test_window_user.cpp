@@ -290,6 +290,15 @@ TEST_CASE("the status line: the outcome's icon, a passing notice, the removed-di
         CHECK(w.status() == kStatusChecked);
     }
 
+    SUBCASE("no USB device at all is no device too: a warning") {
+        boot.reset();
+        remove_all_fixture_devices();
+        w.command(IDC_CHECK_DEVICE);
+        REQUIRE(w.wait_idle());
+        CHECK(w.status() == kStatusIncomplete);
+        CHECK(w.state().shown_kind == status_kind::warning);
+    }
+
     SUBCASE("a failure shows the error icon") {
         boot = std::make_unique<fixture::ScopedUsbDevice>(fixture::bootloader("5&AA&0&1"));
         fixture::ScopedUsbDevice second(fixture::bootloader("5&BB&0&2"));
