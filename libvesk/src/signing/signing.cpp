@@ -13,7 +13,7 @@
 #include <iterator>
 #include <vector>
 
-#include "catalog.h"
+#include "pki_error_text.h"
 #include "cert_store.h"
 #include "cert_validity.h"
 #include "crypto_api.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "catalog.h"
+#include "pki_error_text.h"
 #include "hex_digits.h"
 #include "vesk_log.h"
 
