@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "build_info.h"
+#include "key_ahead.h"
 
 inline constexpr wchar_t kSetupWindowClass[] = L"MorvaneDriverSetup";
 #if VESK_CARRIES_STANDINS
@@ -47,6 +48,7 @@ struct setup_window_state {
     HWND pane = nullptr;
     bool busy = false;
     char checked_device_id[kDeviceIdBytes] = {};
+    unique_signing_key signing_key;  // for the next install; lent to its worker
 };
 // The state of a setup window; null for any other window (and before WM_NCCREATE).
 setup_window_state* setup_window_state_of(HWND window);
