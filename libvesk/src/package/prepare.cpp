@@ -349,6 +349,7 @@ vesk_result write_inf(const vesk_prepare_options* options, const char* inf_name,
 // The catalog over the package files, signed with a new certificate; only for an administrator.
 vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* options, const KindData& kd,
                          const char* inf_base, const char* dir, const char* cat_path) {
+    StepTimer timer;
     if (!shell32.is_user_an_admin()) {
         vesk_log_message(VESK_LOG_INFO, kSource, "No .cat file generated (missing elevated privileges)");
         return VESK_OK;
@@ -376,7 +377,6 @@ vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* opt
 
     const bool test_signing = test_signing_enabled();
     const bool strict = windows_version.load() >= kWindows10 && !test_signing;
-    StepTimer timer;
     if (!CreateCat(cat_path, cat_hwid, dir, names, count)) {
         vesk_log_message(strict ? 3 : 2, kSource, "Could not create cat file");
         if (strict) return VESK_ERR_NO_CATALOG;

@@ -118,19 +118,21 @@ bool place_and_sign(const Crypt32& crypt32, const MSSign32& mssign32, PCCERT_CON
 
 bool SelfSignFile(const char* file_path, const char* subject, vesk_signing_key* ahead) {
     static const char source[] = "SelfSignFile";
+    StepTimer timer;
     const std::optional<MSSign32> mssign32 = load_mssign32(source);
     const std::optional<Crypt32> crypt32 = load_crypt32(source);
     if (!mssign32 || !crypt32) return false;
 
     RemoveCertFromStore(*crypt32, subject, "Root");
     RemoveCertFromStore(*crypt32, subject, "TrustedPublisher");
+    timer.lap("old certificates");
 
-    StepTimer timer;
     SigningKey key;
     if (!take_key_made_ahead(ahead, key) && !make_signing_key(key)) return false;
     timer.lap(ahead ? "key wait" : "key made");
     const OwnedCert cert = CreateSelfSignedCert(*crypt32, subject, key);
     if (!cert) return false;  // the key goes with its owner
+    timer.lap("certificate");
     vesk_log_message(VESK_LOG_DEBUG, source, "Successfully created certificate '%s'", subject);
 
     const bool signed_ok = place_and_sign(*crypt32, *mssign32, cert.get(), key, file_path, subject);
