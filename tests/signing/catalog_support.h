@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "key_containers.h"
 #include "package_support.h"
 
 namespace cattest {
@@ -97,21 +98,7 @@ inline std::string own_image() {
 // ("machine:NAME", "user:NAME").
 inline std::set<std::string> key_containers() {
     std::set<std::string> out;
-    for (DWORD keyset : {DWORD{CRYPT_MACHINE_KEYSET}, DWORD{0}}) {
-        HCRYPTPROV p = 0;
-        REQUIRE(CryptAcquireContextW(&p, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                     CRYPT_VERIFYCONTEXT | CRYPT_SILENT | keyset));
-        DWORD flags = CRYPT_FIRST | keyset;
-        for (;;) {
-            char name[1024];
-            DWORD size = sizeof name;
-            if (!CryptGetProvParam(p, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) break;
-            flags = CRYPT_NEXT | keyset;
-            out.insert((keyset ? "machine:" : "user:") + std::string(name));
-        }
-        CHECK(GetLastError() == ERROR_NO_MORE_ITEMS);
-        CryptReleaseContext(p, 0);
-    }
+    CHECK(list_key_containers(MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, out));
     return out;
 }
 

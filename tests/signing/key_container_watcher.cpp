@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+#include "key_containers.h"
+
 namespace {
 // Both provider types that a signing key could be made with; each lists the containers it sees.
 const struct {
@@ -19,23 +21,7 @@ const struct {
 } kProviders[] = {{MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES}, {nullptr, PROV_RSA_FULL}};
 
 void list_containers(std::set<std::string>& out) {
-    for (const auto& provider : kProviders) {
-        for (DWORD keyset : {DWORD{CRYPT_MACHINE_KEYSET}, DWORD{0}}) {
-            HCRYPTPROV p = 0;
-            if (!CryptAcquireContextW(&p, nullptr, provider.name, provider.type,
-                                      CRYPT_VERIFYCONTEXT | CRYPT_SILENT | keyset))
-                continue;
-            DWORD flags = CRYPT_FIRST | keyset;
-            for (;;) {
-                char name[1024];
-                DWORD size = sizeof name;
-                if (!CryptGetProvParam(p, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) break;
-                flags = CRYPT_NEXT | keyset;
-                out.insert((keyset ? "machine:" : "user:") + std::string(name));
-            }
-            CryptReleaseContext(p, 0);
-        }
-    }
+    for (const auto& provider : kProviders) list_key_containers(provider.name, provider.type, out);
 }
 
 void write_report(const wchar_t* path, const std::string& text) {
