@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "crypto_api.h"
 #include "error_text.h"
 #include "vesk_log.h"
 
@@ -21,12 +22,23 @@ struct KeyAhead {
     ~KeyAhead() { destroy_signing_key(key); }
 };
 
+// The first opening of the machine's Root store in a process can take a second (Wine reads the
+// host's certificates then, once per process): read it once now, changing nothing, so that the
+// signing does not wait for it.
+void open_root_store_once() {
+    const std::optional<Crypt32> crypt32 = load_crypt32(kSource);
+    if (!crypt32) return;
+    own_store(*crypt32, crypt32->open_store(CERT_STORE_PROV_SYSTEM_A, X509_ASN_ENCODING, 0,
+                                            CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, "Root"));
+}
+
 DWORD WINAPI make_ahead(void* parameter) {
     const std::unique_ptr<std::shared_ptr<KeyAhead>> shared(static_cast<std::shared_ptr<KeyAhead>*>(parameter));
     KeyAhead& state = **shared;
     if (!make_signing_key(state.key))
         vesk_log_message(VESK_LOG_WARNING, kSource, "The signing key could not be made ahead");
     SetEvent(state.made.get());
+    open_root_store_once();
     return 0;  // the key goes here when its handle went first
 }
 }  // namespace
