@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # The setup program under Wine against a simulated Morvane bootloader, start to finish:
 #   scripts/demo.sh [BUILD]
-# A private Wine prefix and X display; a synthetic USB device 2E3C:DF11 (vesk-usbdev); the setup
-# program started, its first check awaited, "Install WinUSB" clicked and confirmed, the outcome
+# A private Wine prefix and X display at 200 % (192 DPI); the setup program started with nothing
+# connected, its first check awaited; then a synthetic USB device 2E3C:DF11 (vesk-usbdev) plugged
+# in, the window's own check awaited, "Install WinUSB" clicked and confirmed, the outcome
 # awaited. Written into one output folder (VESK_DEMO_OUT, default BUILD/demo-<time>):
-#   1-after-check.png  2-progress.png  3-outcome.png   screenshots of the display
+#   0-no-device.png  1-after-check.png  2-progress.png  3-outcome.png   screenshots (200 %)
 #   diagnostics.txt    the pane, copied with the program's "Copy diagnostics" button
 #   device.txt         the simulated device's properties after the installation
 #   summary.txt        status line, timings, how fast the window answered, device service
 # The prefix and the display are removed afterwards. Exit code 0 only for a verified install.
-# VESK_DEMO_RUNS=N installs N times in the same prefix, each on a new simulated bootloader with a
+# VESK_DEMO_RUNS=N installs N times in the same prefix, each with a new simulated bootloader and a
 # new start of the setup program whose "user" reads the window for 3 s before clicking; the
 # summary adds "from Yes to verified" (median, maximum) and the median of each step's time, read
 # from the program's "vesk-timing:" debugger lines (timing.txt has every run's).
 # VESK_DEMO_PREFIX=DIR uses an existing prefix (e.g. the tests') instead and leaves it in place.
+# VESK_DEMO_DPI (default 192) is the display's DPI while the setup program runs.
 # VESK_DEMO_TREE=x86|x64 chooses the build: the shipped 32-bit program (x86, the default), or its
 # 64-bit test build (x64, the default where this machine cannot run 32-bit programs).
 set -uo pipefail
@@ -62,6 +64,7 @@ fi
 export VESK_WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
 # The demo's program is a test build: it prepares a package only with this set.
 export VESK_TEST_BUILD=1
+export VESK_DEMO_DPI=${VESK_DEMO_DPI:-192}
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 cleanup() {
   [ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" remove "$device" </dev/null >/dev/null 2>&1
@@ -78,7 +81,7 @@ fi
 
 # A display of our own; the prefix's desktop is started on it.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb=$!
 display=""
 read -r -t 10 display <"$work/display" || true
@@ -91,29 +94,28 @@ if [ $own_prefix = 1 ]; then
   wine cmd /c exit </dev/null >/dev/null 2>&1
 fi
 
-new_bootloader() {
+# The simulated bootloader, plugged in when the driver asks (after the first check).
+plug_in() {
   wine "$bin/vesk-usbdev.exe" bootloader </dev/null >"$work/device" 2>&1
   device=$(tr -d '\r' <"$work/device" | tail -n1)
   case "$device" in
-    'USB\VID_2E3C&PID_DF11\'*) echo "demo: simulated bootloader $device" ;;
-    *) echo "demo: could not make the simulated bootloader: $device" >&2; device=""; exit 1 ;;
+    'USB\VID_2E3C&PID_DF11\'*) echo "demo: simulated bootloader plugged in: $device" ;;
+    *) echo "demo: could not make the simulated bootloader: $device" >&2; device="" ;;
   esac
 }
-new_bootloader
 
 shot() {  # the whole display, as the user would see it
   xwd -root -silent -display "$DISPLAY" >"$work/$1.xwd" && convert "xwd:$work/$1.xwd" "$out/$1.png"
 }
 
-status_line="" ready="" install="" progress=yes reply_max="" reply_p99="" reply_samples=""
+status_line="" ready="" found="" install="" progress=yes reply_max="" reply_p99="" reply_samples=""
 yes_to_verified=() verified_runs=0
 : >"$out/timing.txt"
 for run in $(seq 1 "$runs"); do
-  if [ "$run" -gt 1 ]; then
-    # The last run bound WinUSB: the next one gets a new bootloader, the only one connected.
+  if [ "$run" -gt 1 ] && [ -n "${device:-}" ]; then
+    # The last run bound WinUSB: unplugged, and the next run plugs in a new bootloader.
     wine "$bin/vesk-usbdev.exe" remove "$device" </dev/null >/dev/null 2>&1
     device=""
-    new_bootloader
   fi
   # The catalog is signed through Wine's missing signing services: the test doubles stand in.
   # The driver writes to a file that is followed here (a pipe could be held open by the desktop
@@ -127,6 +129,8 @@ for run in $(seq 1 "$runs"); do
     line=${line%$'\r'}
     case "$line" in
       "SNAPSHOT "*) name=${line#SNAPSHOT }; shot "$name"; : >"$out/$name.done" ;;
+      PLUG_IN) plug_in; : >"$out/plugged.done" ;;
+      "FOUND_SECONDS "*) found=${line#FOUND_SECONDS } ;;
       "STATUS "*) status_line=${line#STATUS } ;;
       "READY_SECONDS "*) ready=${line#READY_SECONDS } ;;
       "INSTALL_SECONDS "*) install=${line#INSTALL_SECONDS } ;;
@@ -145,17 +149,18 @@ for run in $(seq 1 "$runs"); do
     sed "s/^/$run\t/" >>"$out/timing.txt"
 done
 
-wine "$bin/vesk-usbdev.exe" query "$device" </dev/null >"$work/query" 2>&1
+[ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" query "$device" </dev/null >"$work/query" 2>&1
 tr -d '\r' <"$work/query" >"$out/device.txt"
 service=$(sed -n 's/^ *[Ss]ervice[^:=]*[:=] *//p' "$out/device.txt" | head -n1)
 {
   echo "status: $status_line"
-  echo "first check done after: ${ready:-?} s"
+  echo "first check (nothing connected) done after: ${ready:-?} s"
+  echo "plugged in, found by the window's own check after: ${found:-?} s"
   echo "installation (check, prepare, install, verify): ${install:-?} s"
   echo "setup program: $tree build"
   echo "progress window seen: $progress"
   echo "window reply during the installation, longest: ${reply_max:-?} ms, 99th percentile: ${reply_p99:-?} ms (${reply_samples:-0} asks, one every 20 ms)"
-  echo "runs: $runs (each: a new bootloader and program start, the first check, 3 s reading, Install WinUSB, Yes)"
+  echo "runs: $runs (each: a new program start, a new bootloader plugged in and found, 3 s reading, Install WinUSB, Yes)"
   printf '%s\n' "${yes_to_verified[@]}" | sort -n | awk -v runs="$runs" '
     NF { v[++n] = $1 }
     END {
