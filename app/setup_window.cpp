@@ -79,6 +79,7 @@ void start_operation(setup_window_state& state, int32_t action) {
     }
     request->action = action;
     request->window = state.window;
+    request->signing_key = state.signing_key.get();
     std::memcpy(request->device_id, state.checked_device_id, sizeof request->device_id);
 
     state.busy = true;
@@ -192,6 +193,8 @@ LRESULT on_done(setup_window_state& state, setup_request* request) {
     state.busy = false;
     if (!request) return 0;
     const bool install = request->action == SETUP_ACTION_INSTALL;
+    keep_key_for_next_install(state.signing_key, state.checked_device_id, request->action, request->outcome,
+                              request->device_id);
     std::memcpy(state.checked_device_id, request->device_id, sizeof state.checked_device_id);
     state.checked_device_id[kDeviceIdBytes - 1] = '\0';
     EnableWindow(state.check_button, TRUE);

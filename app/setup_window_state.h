@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "key_ahead.h"
 #include "owners.h"
 #include "setup_window.h"
 #include "taskbar_button.h"
@@ -48,4 +49,5 @@ struct setup_window_state {
     status_kind kind = status_kind::none;
     status_kind shown_kind = status_kind::none;
     char checked_device_id[kDeviceIdBytes] = {};
+    unique_signing_key signing_key;  // for the next install; lent to its worker
 };

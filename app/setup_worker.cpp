@@ -16,6 +16,7 @@
 #include "old_packages.h"
 #include "owners.h"
 #include "setup_messages.h"
+#include "step_timer.h"
 
 namespace {
 
@@ -93,6 +94,7 @@ bool make_package_directory(wchar_t (&path)[kPackagePathUnits], char (&utf8)[kPa
 }
 
 void run_operation(setup_request& request) {
+    StepTimer timer;  // an install's steps, for the debugger output
     request.outcome = SETUP_OUTCOME_INCOMPLETE;
     scan found;
     if (!found.find()) {
@@ -126,6 +128,7 @@ void run_operation(setup_request& request) {
         post_diagnostic("This build does not contain the required WinUSB package. Nothing was installed.");
         return;
     }
+    timer.lap("scan");
     wchar_t wide_directory[kPackagePathUnits];
     char directory[kPackagePathUtf8Bytes];
     if (!make_package_directory(wide_directory, directory)) return;
@@ -133,8 +136,11 @@ void run_operation(setup_request& request) {
     vesk_prepare_options prepare = {};
     prepare.driver_kind = VESK_DRIVER_WINUSB;
     prepare.manufacturer = kManufacturer;
+    prepare.signing_key = request.signing_key;
     post_diagnostic("Preparing the fixed WinUSB package. Do not unplug Morvane.");
+    timer.lap("directory");
     vesk_result r = vesk_prepare_driver(found.device, directory, kInfName, &prepare);
+    timer.lap("preparation");
     if (r != VESK_OK) {
         post_diagnostic("Package preparation failed (%d): %s", r, vesk_error_text(r));
         return;
@@ -150,7 +156,9 @@ void run_operation(setup_request& request) {
     options.filter_mode = 0;
     options.pending_wait_ms = kPendingWaitMs;
     post_diagnostic("Installing WinUSB for the AT32 DFU bootloader only.");
+    timer.lap("rescan");
     r = vesk_install_driver(found.device, directory, kInfName, &options);
+    timer.lap("installer run");
     if (r != VESK_OK) {
         post_diagnostic("Driver installation failed (%d): %s", r, vesk_error_text(r));
         post_diagnostic("Keep Windows security enabled. Copy diagnostics or use the manual Ostrak fallback.");
@@ -170,6 +178,7 @@ void run_operation(setup_request& request) {
             }
             if (is_winusb_driver(found.device->driver)) {
                 request.outcome = SETUP_OUTCOME_VERIFIED;
+                timer.lap("verification polls");
                 post_diagnostic("SUCCESS: WinUSB binding verified. No firmware or game packs were changed.");
                 post_diagnostic("Unplug Morvane, reconnect in BOOT0, then open " SETUP_UPDATER_ADDRESS_NO_SCHEME ".");
                 return;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "libvesk.h"
 #include "setup_window.h"
 
 enum : int32_t { SETUP_ACTION_CHECK = 0, SETUP_ACTION_INSTALL = 1 };
@@ -20,8 +21,9 @@ enum : int32_t {
 struct setup_request {
     int32_t action;
     int32_t outcome;
-    HWND window;     // gets WM_SETUP_DONE and owns the installer's windows
-    bool no_device;  // the operation ended because no bootloader was connected
+    HWND window;                    // gets WM_SETUP_DONE and owns the installer's windows
+    bool no_device;                 // the operation ended because no bootloader was connected
+    vesk_signing_key* signing_key;  // an install's key made ahead, lent by the window; or null
     char device_id[kDeviceIdBytes];
 };
 

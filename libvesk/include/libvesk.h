@@ -74,6 +74,9 @@ typedef struct vesk_list_options {
     int32_t trim_description;
 } vesk_list_options;
 
+// A signing key made ahead of a preparation (vesk_create_signing_key); opaque.
+typedef struct vesk_signing_key vesk_signing_key;
+
 typedef struct vesk_prepare_options {
     vesk_driver_kind driver_kind;
     const char* manufacturer;
@@ -83,6 +86,10 @@ typedef struct vesk_prepare_options {
     const char* signer_subject;
     int32_t match_compatible_id;
     int32_t inf_is_template;
+    // The key to sign the catalog with, null to make a new one. Waited for while it is being
+    // made; used at most once (a second preparation given it makes its own); still the
+    // caller's to destroy.
+    vesk_signing_key* signing_key;
 } vesk_prepare_options;
 
 typedef struct vesk_install_options {
@@ -115,6 +122,11 @@ vesk_result vesk_install_driver(const vesk_device* device, const char* path, con
 // Expands the template file at a UTF-8 path with the current token table; the length of the
 // new text (*out, for free()), or a value below 1 on failure.
 int32_t vesk_tokenize_file(const char* path, char** out);
+// Starts making a catalog-signing key (4096-bit RSA, in this process's memory only) on a thread
+// of the library and returns at once with its handle, for a later vesk_prepare_driver.
+vesk_result vesk_create_signing_key(vesk_signing_key** key);
+// Destroys the key, or has it destroyed as soon as it is made; returns at once.
+vesk_result vesk_destroy_signing_key(vesk_signing_key* key);
 vesk_result vesk_install_trusted_certificate(const char* cert_name, const vesk_cert_options* options);
 
 // Texts.

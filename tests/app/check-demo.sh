@@ -26,6 +26,10 @@ check "the bootloader plugged in later was found by the window's own check withi
   grep -Eqx "plugged in, found by the window's own check after: [0-2]\.[0-9]+ s" "$out/summary.txt"
 check "the window's reply times during the installation are measured" \
   grep -Eq '^window reply during the installation, longest: [0-9.]+ ms, 99th percentile: [0-9.]+ ms \([1-9][0-9]* asks' "$out/summary.txt"
+check "the time from Yes to verified is measured" \
+  grep -Eq '^from Yes to verified: median [0-9.]+ s, maximum [0-9.]+ s \(1 of 1 runs verified\)$' "$out/summary.txt"
+check "the steps' times are read from the program" \
+  grep -Eq '^steps, median of the runs \(ms\):.* catalog [0-9]+,.* signing [0-9]+,.* installer run [0-9]+' "$out/summary.txt"
 
 # The worker's lines, in this order (library lines may come between them).
 expected=(

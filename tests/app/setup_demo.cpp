@@ -6,8 +6,10 @@
 // runs it for a screenshot: it prints "SNAPSHOT <name>" and waits (a limited time) until the
 // script has made <name>.done in the output folder; "PLUG_IN" and plugged.done likewise.
 //   setup_demo.exe SETUP_EXE OUTPUT_FOLDER        (Windows paths)
+// Before clicking it reads the window as a user would, for VESK_DEMO_READ_MS (default 3000 ms).
 // Prints "STATUS <status line>", "READY_SECONDS <s>", "FOUND_SECONDS <s>" (from the plug-in to
-// the window's own check's result), "INSTALL_SECONDS <s>", how long the window
+// the window's own check's result), "INSTALL_SECONDS <s>", "YES_TO_VERIFIED_SECONDS <s>" (from
+// the answer Yes to the verified status), how long the window
 // took to answer while the installation ran ("REPLY_MAX_MS", "REPLY_P99_MS", "REPLY_SAMPLES") and,
 // when the progress window was never seen, "NO_PROGRESS_WINDOW". Exit code 0 only for a verified
 // install.
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +37,7 @@ constexpr int kStartMs = 60000;
 constexpr int kInstallMs = 300000;
 constexpr int kSnapshotMs = 15000;
 constexpr int kProgressSettleMs = 1500;
+constexpr DWORD kReadMs = 3000;
 constexpr wchar_t kChecking[] = L"Checking the connected DFU device...";
 constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
 constexpr wchar_t kVerified[] = L"Success: WinUSB binding verified. Reconnect in BOOT0.";
@@ -213,6 +217,11 @@ int wmain(int argc, wchar_t** argv) {
     say(seconds);
     let_paint(window);
     snapshot("1-after-check");
+    wchar_t read_text[16] = {};
+    const DWORD read_ms = GetEnvironmentVariableW(L"VESK_DEMO_READ_MS", read_text, 16) && read_text[0]
+                              ? static_cast<DWORD>(std::wcstoul(read_text, nullptr, 10))
+                              : kReadMs;
+    Sleep(read_ms);
 
     bool verified = false;
     if (IsWindowEnabled(GetDlgItem(window, IDC_INSTALL_WINUSB))) {
@@ -221,6 +230,20 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(window, WM_COMMAND, IDC_INSTALL_WINUSB, 0);
         const gui::Box confirm = gui::wait_for_box(pi.dwProcessId, kStartMs);
         if (confirm.hwnd) gui::answer(confirm, IDYES);
+        // The moment of the verdict, seen by a thread of its own: the screenshot below holds
+        // this one up.
+        const auto yes = Clock::now();
+        double from_yes = -1;
+        std::thread verdict([&] {
+            while (status() != kInstalling && seconds_since(yes) * 1000 < kStartMs) Sleep(gui::kPollMs);
+            while (seconds_since(yes) * 1000 < kInstallMs) {
+                if (idle() && status() != kInstalling) {
+                    if (status() == kVerified) from_yes = seconds_since(yes);
+                    return;
+                }
+                Sleep(gui::kPollMs);
+            }
+        });
         gui::wait_for([&] { return status() == kInstalling; }, kStartMs);  // the worker has started
         HWND progress = nullptr;
         gui::wait_for(
@@ -239,8 +262,13 @@ int wmain(int argc, wchar_t** argv) {
         } else
             say("NO_PROGRESS_WINDOW");
         gui::wait_for([&] { return idle() && status() != kInstalling; }, kInstallMs);
+        verdict.join();
         std::snprintf(seconds, sizeof seconds, "INSTALL_SECONDS %.2f", seconds_since(install_start));
         say(seconds);
+        if (from_yes >= 0) {
+            std::snprintf(seconds, sizeof seconds, "YES_TO_VERIFIED_SECONDS %.2f", from_yes);
+            say(seconds);
+        }
         replies.report();
         verified = status() == kVerified;
     }

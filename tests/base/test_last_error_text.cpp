@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "catalog.h"
+#include "pki_error_text.h"
 #include "error_text.h"
 #include "libvesk.h"
 #include "code_texts.h"

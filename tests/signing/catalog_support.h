@@ -8,12 +8,13 @@
 #include <doctest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cert_store.h"
+#include "key_containers.h"
 #include "package_support.h"
-#include "signing_key.h"
 
 namespace cattest {
 
@@ -76,8 +77,11 @@ inline std::vector<StoreCert> certs_of(const char* store_name, const char* subje
         wchar_t fn[64] = L"";
         DWORD fn_size = sizeof fn;
         if (CertGetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, fn, &fn_size)) sc.friendly_name = fn;
-        DWORD k = 0;
-        sc.has_key_link = CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &k) != FALSE;
+        for (DWORD id : {DWORD{CERT_KEY_PROV_INFO_PROP_ID}, DWORD{CERT_KEY_CONTEXT_PROP_ID},
+                         DWORD{CERT_KEY_PROV_HANDLE_PROP_ID}}) {
+            DWORD k = 0;
+            if (CertGetCertificateContextProperty(c, id, nullptr, &k)) sc.has_key_link = true;
+        }
         out.push_back(sc);
     }
     CertCloseStore(store, 0);
@@ -91,23 +95,11 @@ inline std::string own_image() {
     return path;
 }
 
-// The signing key containers of the machine's key sets (the names the library draws), as the
-// provider lists them.
-inline std::vector<std::string> signing_containers() {
-    std::vector<std::string> out;
-    HCRYPTPROV p = 0;
-    REQUIRE(CryptAcquireContextW(&p, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                 CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET | CRYPT_SILENT));
-    DWORD flags = CRYPT_FIRST | CRYPT_MACHINE_KEYSET;
-    for (;;) {
-        char name[1024];
-        DWORD size = sizeof name;
-        if (!CryptGetProvParam(p, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) break;
-        flags = CRYPT_NEXT | CRYPT_MACHINE_KEYSET;
-        if (std::strncmp(name, kKeyContainerPrefix, sizeof kKeyContainerPrefix - 1) == 0) out.emplace_back(name);
-    }
-    CHECK(GetLastError() == ERROR_NO_MORE_ITEMS);
-    CryptReleaseContext(p, 0);
+// Every key container of the machine's and the user's key sets, as the provider lists them
+// ("machine:NAME", "user:NAME").
+inline std::set<std::string> key_containers() {
+    std::set<std::string> out;
+    CHECK(list_key_containers(MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, out));
     return out;
 }
 

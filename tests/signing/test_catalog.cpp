@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "pki_error_text.h"
 #include "catalog_support.h"
 #include "cert_store.h"
 #include "libvesk.h"

@@ -1,17 +1,16 @@
-// The signing key's container under Wine's own provider: a new random name each time, never a
-// container that exists already, a key pair that cannot be exported, nothing left after
-// deletion. Changes the prefix's machine key sets.
+// The signing key under Wine's own provider: made in memory only (no key container in the
+// machine's or the user's key sets), 4096 bits, not exportable; and made ahead on a thread of
+// the library, taken once.
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <doctest.h>
 
-#include <cstring>
-#include <cwchar>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "catalog_support.h"
+#include "key_ahead.h"
 #include "libvesk.h"
 #include "package_support.h"
 #include "signing_key.h"
@@ -20,16 +19,7 @@ using namespace pkgtest;
 using namespace cattest;
 
 namespace {
-std::string narrow(const wchar_t* s) { return std::string(s, s + std::wcslen(s)); }
-
-bool listed(const SigningKey& key) {
-    const std::vector<std::string> names = signing_containers();
-    for (const std::string& n : names)
-        if (n == narrow(key.container)) return true;
-    return false;
-}
-
-// Export of the signature key of an open container, private or public blob.
+// Export of the signature key, private or public blob.
 bool exports(HCRYPTKEY key, DWORD blob_type, DWORD* error) {
     DWORD size = 0;
     SetLastError(0xdeadbeef);
@@ -37,80 +27,86 @@ bool exports(HCRYPTKEY key, DWORD blob_type, DWORD* error) {
     *error = ok ? 0 : GetLastError();
     return ok;
 }
+
+// A usable signing key: 4096 bits, its public half exportable, its private half not.
+void check_key(const SigningKey& key) {
+    REQUIRE(key);
+    DWORD error = 0;
+    CHECK(exports(key.pair.get(), PUBLICKEYBLOB, &error));
+    CHECK_FALSE(exports(key.pair.get(), PRIVATEKEYBLOB, &error));
+    CHECK(error == static_cast<DWORD>(NTE_BAD_KEY_STATE));
+    DWORD bits = 0;
+    DWORD size = sizeof bits;
+    REQUIRE(CryptGetKeyParam(key.pair.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0));
+    CHECK(bits == 4096);
+    DWORD permissions = 0;
+    size = sizeof permissions;
+    REQUIRE(CryptGetKeyParam(key.pair.get(), KP_PERMISSIONS, reinterpret_cast<BYTE*>(&permissions), &size, 0));
+    CHECK((permissions & CRYPT_EXPORT) == 0);
+}
 }  // namespace
 
-TEST_CASE("container names: random, under the library's prefix, a new one each time") {
-    SigningKey a, b;
-    REQUIRE(draw_key_container_name(a));
-    REQUIRE(draw_key_container_name(b));
-    const std::string first = narrow(a.container);
-    CAPTURE(first);
-    CHECK(first.size() == kKeyContainerChars - 1);
-    CHECK(first.rfind(kKeyContainerPrefix, 0) == 0);
-    CHECK(first.find_first_not_of("0123456789ABCDEF", sizeof kKeyContainerPrefix - 1) == std::string::npos);
-    CHECK(first != narrow(b.container));
-}
-
-TEST_CASE("a container that exists already is refused, and left as it was") {
-    SigningKey key;
-    REQUIRE(draw_key_container_name(key));
-    // Someone made a container of the drawn name first.
-    const std::vector<BYTE> planted = plant_key_container(key.container);
-    REQUIRE_FALSE(planted.empty());
-    UniqueCryptProv prov;
+TEST_CASE("the key lives in memory only: no container appears, and none is left") {
+    const std::set<std::string> before = key_containers();
     {
-        LogCapture log;
-        CHECK_FALSE(create_key_container(key, prov));
-        CHECK(
-            log.has("libvesk:warning [CreateSelfSignedCert] Could not obtain a key container: Object already "
-                    "exists. (0x8009000F)"));
-        CHECK_FALSE(log.has("Created new key container"));
-    }
-    CHECK_FALSE(prov);
-    CHECK(planted_public_key(key.container) == planted);
-    CHECK(delete_key_container_named(key.container));
-}
-
-TEST_CASE("the key pair cannot be exported, in the new container or reopened; deletion leaves nothing") {
-    SigningKey key;
-    REQUIRE(draw_key_container_name(key));
-    {
-        UniqueCryptProv container;
-        UniqueCryptKey pair;
+        SigningKey key;
         vesk_set_log_threshold(VESK_LOG_DEBUG);
         LogCapture log;
-        REQUIRE(create_key_container(key, container));
-        REQUIRE(generate_key_pair(container.get(), pair));
-        CHECK(log.has("libvesk:debug [CreateSelfSignedCert] Created new key container"));
+        REQUIRE(make_signing_key(key));
+        CHECK(log.has("libvesk:debug [CreateSelfSignedCert] Created new ephemeral key context"));
         CHECK(log.has("libvesk:debug [CreateSelfSignedCert] Generated new keypair..."));
-        DWORD error = 0;
-        CHECK(exports(pair.get(), PUBLICKEYBLOB, &error));
-        CHECK_FALSE(exports(pair.get(), PRIVATEKEYBLOB, &error));
-        CHECK(error == static_cast<DWORD>(NTE_BAD_KEY_STATE));
-        DWORD bits = 0;
-        DWORD size = sizeof bits;
-        REQUIRE(CryptGetKeyParam(pair.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0));
-        CHECK(bits == 4096);
-        DWORD permissions = 0;
-        size = sizeof permissions;
-        REQUIRE(CryptGetKeyParam(pair.get(), KP_PERMISSIONS, reinterpret_cast<BYTE*>(&permissions), &size, 0));
-        CHECK((permissions & CRYPT_EXPORT) == 0);
+        check_key(key);
+        CHECK(key_containers() == before);
+        // The context has no container that another process could open by name.
+        char name[1024] = "";
+        DWORD size = sizeof name;
+        if (CryptGetProvParam(key.context.get(), PP_CONTAINER, reinterpret_cast<BYTE*>(name), &size, 0) && name[0]) {
+            CAPTURE(name);
+            HCRYPTPROV other = 0;
+            for (DWORD keyset : {DWORD{CRYPT_MACHINE_KEYSET}, DWORD{0}}) {
+                const BOOL opened = CryptAcquireContextA(&other, name, nullptr, PROV_RSA_AES, keyset | CRYPT_SILENT);
+                CHECK_FALSE(opened);
+                if (opened) CryptReleaseContext(other, 0);
+            }
+        }
+        CHECK(destroy_signing_key(key));
+        CHECK_FALSE(key);
     }
-    // As the signer finds it: the container opened again by its name.
-    CHECK(listed(key));
+    CHECK(key_containers() == before);
+}
+
+TEST_CASE("a key made ahead is taken once; a second taker gets none") {
+    const std::set<std::string> before = key_containers();
+    vesk_signing_key* ahead = nullptr;
+    REQUIRE(vesk_create_signing_key(&ahead) == VESK_OK);
+    REQUIRE(ahead);
+    SigningKey first;
+    REQUIRE(take_key_made_ahead(ahead, first));  // waits while it is being made
+    check_key(first);
+    SigningKey second;
     {
-        UniqueCryptProv container;
-        REQUIRE(open_key_container(key, container.put()));
-        UniqueCryptKey pair;
-        REQUIRE(CryptGetUserKey(container.get(), AT_SIGNATURE, pair.put()));
-        DWORD error = 0;
-        CHECK(exports(pair.get(), PUBLICKEYBLOB, &error));
-        CHECK_FALSE(exports(pair.get(), PRIVATEKEYBLOB, &error));
-        CHECK(error == static_cast<DWORD>(NTE_BAD_KEY_STATE));
+        LogCapture log;
+        CHECK_FALSE(take_key_made_ahead(ahead, second));
+        CHECK(log.has("libvesk:warning [SelfSignFile] The signing key made ahead was used before: making a new one"));
     }
-    CHECK(delete_key_container(key));
-    CHECK_FALSE(listed(key));
-    UniqueCryptProv gone;
-    CHECK_FALSE(open_key_container(key, gone.put()));
-    CHECK_FALSE(delete_key_container(key));  // a second deletion has nothing to delete
+    CHECK_FALSE(second);
+    CHECK(vesk_destroy_signing_key(ahead) == VESK_OK);
+    check_key(first);  // taken: its own now, not the handle's
+    CHECK(key_containers() == before);
+    SigningKey none;
+    CHECK_FALSE(take_key_made_ahead(nullptr, none));
+    CHECK(vesk_create_signing_key(nullptr) == VESK_ERR_INVALID_PARAMETER);
+    CHECK(vesk_destroy_signing_key(nullptr) == VESK_ERR_INVALID_PARAMETER);
+}
+
+TEST_CASE("destroying a key still being made returns at once; the making thread lets it go") {
+    // Several at once, so that at least the last is still being made (4096 bits take half a
+    // second or more): none of the destroys waits for it.
+    vesk_signing_key* keys[3] = {};
+    for (vesk_signing_key*& k : keys) REQUIRE(vesk_create_signing_key(&k) == VESK_OK);
+    const ULONGLONG start = GetTickCount64();
+    for (vesk_signing_key* k : keys) CHECK(vesk_destroy_signing_key(k) == VESK_OK);
+    const ULONGLONG took = GetTickCount64() - start;
+    MESSAGE("three destroys took " << took << " ms");
+    CHECK(took < 50);
 }

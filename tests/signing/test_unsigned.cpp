@@ -4,7 +4,9 @@
 
 #include <doctest.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "catalog_support.h"
 #include "cert_store.h"
@@ -19,6 +21,7 @@ TEST_CASE("a failing signature gives VESK_ERR_UNSIGNED_REJECTED; null options gi
     ScratchDir d;
     vesk_device dev = device();
     vesk_prepare_options o = setup_options();
+    const std::set<std::string> containers = key_containers();
     {
         LogCapture log;
         CHECK(vesk_prepare_driver(&dev, d.path().c_str(), "morvane-dfu.inf", &o) == VESK_ERR_UNSIGNED_REJECTED);
@@ -27,9 +30,11 @@ TEST_CASE("a failing signature gives VESK_ERR_UNSIGNED_REJECTED; null options gi
         CHECK(log.has("libvesk:info [SelfSignFile] Successfully deleted private key"));
         CHECK(log.has("libvesk:error [vesk_prepare_driver] Could not sign cat file"));
     }
-    CHECK(signing_containers().empty());
+    CHECK(key_containers() == containers);
     // The certificate was placed before the signing failed; it stays, bare.
-    CHECK(certs_of("Root", subject).size() == 1);
+    const std::vector<StoreCert> root = certs_of("Root", subject);
+    REQUIRE(root.size() == 1);
+    CHECK_FALSE(root[0].has_key_link);
     CHECK(RemoveCertFromStore(subject, "Root"));
     CHECK(RemoveCertFromStore(subject, "TrustedPublisher"));
 

@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "prepare.h"
 #include "signing.h"
+#include "step_timer.h"
 #include "tokenizer.h"
 #include "vesk_log.h"
 
@@ -44,6 +45,7 @@ uint32_t cat_file_list(char* text, const char* inf_name, const char* (&names)[kC
 
 vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* options, const KindData& kd,
                          const char* inf_base, const char* dir, const char* cat_path) {
+    StepTimer timer;
     if (!shell32.is_user_an_admin()) {
         vesk_log_message(VESK_LOG_INFO, kSource, "No .cat file generated (missing elevated privileges)");
         return VESK_OK;
@@ -76,17 +78,11 @@ vesk_result make_catalog(const Shell32& shell32, const vesk_prepare_options* opt
         if (strict) return VESK_ERR_NO_CATALOG;
         return VESK_OK;
     }
-    if (options && !options->skip_signing) {
-        bool key_left = false;
-        if (!SelfSignFile(cat_path, options->signer_subject ? options->signer_subject : subject, &key_left)) {
-            // Even where an unsigned catalog would do, a signing key left on the machine never does.
-            if (key_left) {
-                vesk_log_message(VESK_LOG_ERROR, kSource, "The signing key could not be deleted - aborting");
-                return VESK_ERR_ACCESS_DENIED;
-            }
-            vesk_log_message(strict ? VESK_LOG_ERROR : VESK_LOG_WARNING, kSource, "Could not sign cat file");
-            if (strict) return VESK_ERR_UNSIGNED_REJECTED;
-        }
+    timer.lap("catalog");
+    if (options && !options->skip_signing &&
+        !SelfSignFile(cat_path, options->signer_subject ? options->signer_subject : subject, options->signing_key)) {
+        vesk_log_message(strict ? VESK_LOG_ERROR : VESK_LOG_WARNING, kSource, "Could not sign cat file");
+        if (strict) return VESK_ERR_UNSIGNED_REJECTED;
     }
     return VESK_OK;
 }

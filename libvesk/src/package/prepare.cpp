@@ -17,6 +17,7 @@
 #include "payload_extract.h"
 #include "platform.h"
 #include "sizes.h"
+#include "step_timer.h"
 #include "token_values.h"
 #include "vesk_log.h"
 
@@ -93,6 +94,7 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
         return VESK_ERR_NOT_SUPPORTED;
     }
 #endif
+    StepTimer package_timer;
     GlobalGuard lock(kSource, log_guard_report);
     if (lock.status() != VESK_OK) return lock.status();
     if (!windows_version_supported(kSource)) return VESK_ERR_NOT_SUPPORTED;
@@ -130,5 +132,6 @@ vesk_result vesk_prepare_driver(const vesk_device* device, const char* path, con
 
     if (const vesk_result r = set_token_values(ole32, *device, options, kind, inf_base); r != VESK_OK) return r;
     if (const vesk_result r = write_inf(options, inf_name, kKinds[kind], inf_path); r != VESK_OK) return r;
+    package_timer.lap("package");
     return make_catalog(shell32, options, kKinds[kind], inf_base, dir, cat_path);
 }

@@ -16,6 +16,7 @@
 
 #include "ascii.h"
 #include "error_text.h"
+#include "pki_error_text.h"
 #include "files.h"
 #include "format_into.h"
 #include "hex_digits.h"
@@ -24,7 +25,6 @@
 
 namespace {
 constexpr std::size_t kCatPathBytes = 261;     // the scan's fixed path buffers
-constexpr std::size_t kSearchRootBytes = 260;  // the search root, UTF-8 with its NUL
 constexpr std::size_t kHashBytes = 20;         // SHA-1
 constexpr std::size_t kSpcBytes = 64;          // the encoded SPC value
 constexpr DWORD kAttrFlags = CRYPTCAT_ATTR_AUTHENTICATED | CRYPTCAT_ATTR_DATAASCII | CRYPTCAT_ATTR_NAMEASCII;
@@ -35,7 +35,6 @@ const wchar_t kOsAttr[] = L"2:5.1,2:5.2,2:6.0,2:6.1";
 const GUID kPeSubject = {0xC689AAB8, 0x8E78, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 const GUID kInfSubject = {0xDE351A42, 0x8E59, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 
-char search_root[kSearchRootBytes];
 
 Utf16 utf16_or_null(const char* s) {
     Utf16 w(s ? to_utf16(s) : nullptr);
@@ -142,16 +141,15 @@ bool AddFileHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat, c
     return true;
 }
 
-void ScanDirAndHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat, const char* relative,
-                    char* const* names, uint32_t count) {
-    const std::size_t root_len = std::strlen(search_root);
+void ScanDirAndHash(const CatalogScan& scan, const char* relative) {
+    const std::size_t root_len = std::strlen(scan.root);
     const std::size_t rel_len = std::strlen(relative);
     if (root_len + rel_len + 4 > kCatPathBytes) {
         vesk_log_message(VESK_LOG_WARNING, "ScanDirAndHash", "Path overflow");
         return;
     }
     char pattern[kCatPathBytes];
-    if (format_into(pattern, sizeof pattern, "%s\\%s\\*", search_root, relative) != Fit::ok) return;
+    if (format_into(pattern, sizeof pattern, "%s\\%s\\*", scan.root, relative) != Fit::ok) return;
     Utf16 wide_pattern(utf16_or_null(pattern));
     if (!wide_pattern || std::wcslen(wide_pattern.get()) >= MAX_PATH) return;
 
@@ -170,18 +168,18 @@ void ScanDirAndHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat
             }
             char sub[kCatPathBytes];
             if (format_into(sub, sizeof sub, "%s\\%s", relative, name) != Fit::ok) return;
-            ScanDirAndHash(wintrust, crypt32, cat, sub, names, count);
+            ScanDirAndHash(scan, sub);
             continue;
         }
         char lower[kSearchRootBytes];
         std::memcpy(lower, name, sizeof lower);
         ascii_lower_in_place(lower);
-        for (uint32_t i = 0; i < count; ++i) {
-            if (!names[i] || std::strcmp(lower, names[i]) != 0) continue;
+        for (uint32_t i = 0; i < scan.count; ++i) {
+            if (!scan.names[i] || std::strcmp(lower, scan.names[i]) != 0) continue;
             char full[kCatPathBytes - 1];  // cut to 259 characters
-            (void)format_into(full, sizeof full, "%s%s\\%s", search_root, relative, name);
+            (void)format_into(full, sizeof full, "%s%s\\%s", scan.root, relative, name);
             uint8_t hash[kHashBytes];
-            if (CalcHash(wintrust, hash, full) && AddFileHash(wintrust, crypt32, cat, name, hash))
+            if (CalcHash(scan.wintrust, hash, full) && AddFileHash(scan.wintrust, scan.crypt32, scan.cat, name, hash))
                 vesk_log_message(VESK_LOG_INFO, "ScanDirAndHash", "added hash for '%s'", full);
             else
                 vesk_log_message(VESK_LOG_WARNING, "ScanDirAndHash", "could not add hash for '%s' - ignored", full);
@@ -233,7 +231,8 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
         return false;
     }
 
-    // The search root: backslashes only, made absolute, UTF-8 in the process-wide buffer.
+    // The search root: backslashes only, made absolute, UTF-8.
+    CatalogScan scan{*wintrust, *crypt32, cat.get(), {}, nullptr, file_count};
     bool root_ok = false;
     if (search_dir) {
         Utf16 dir(utf16_or_null(search_dir));
@@ -244,13 +243,12 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
             const DWORD n = GetFullPathNameW(dir.get(), static_cast<DWORD>(std::size(full)), full, nullptr);
             if (n > 0 && n < std::size(full)) {
                 const int bytes =
-                    WideCharToMultiByte(CP_UTF8, 0, full, -1, search_root, sizeof search_root, nullptr, nullptr);
+                    WideCharToMultiByte(CP_UTF8, 0, full, -1, scan.root, sizeof scan.root, nullptr, nullptr);
                 root_ok = bytes > 0;
             }
         }
     }
     if (!root_ok) {
-        search_root[0] = '\0';
         vesk_log_message(VESK_LOG_WARNING, "CreateCat", "Unable to get full path for '%s'.\n",
                          search_dir ? search_dir : "(null)");
         return false;
@@ -271,7 +269,8 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
         }
         ascii_lower_in_place(match[i]);
     }
-    ScanDirAndHash(*wintrust, *crypt32, cat.get(), "", match.get(), file_count);
+    scan.names = match.get();
+    ScanDirAndHash(scan, "");
     for (uint32_t i = 0; i < file_count; ++i) std::free(match[i]);
     match.reset();
 
@@ -281,70 +280,4 @@ bool CreateCat(const char* cat_path, const char* hw_id, const char* search_dir, 
     }
     vesk_log_message(VESK_LOG_INFO, "CreateCat", "Successfully created file '%s'", cat_path);
     return true;
-}
-
-const char* PkiErrorText(uint32_t code) {
-    thread_local char unknown[64];
-    if (code == 0) code = GetLastError();
-    switch (code) {
-        case 0x800706D9:
-            return "This system is missing required cryptographic services.";
-        case 0x80070020:
-            return "Sharing violation - Some data handles to this file are still open.";
-        default:
-            break;
-    }
-    if ((code >> 16) != 0x8009) return hresult_text(code);
-    struct Row {
-        uint32_t code;
-        const char* text;
-    };
-    static const Row rows[] = {
-        {0x80090001, "Bad UID."},
-        {0x80090006, "Invalid Signature."},
-        {0x80090009, "Invalid flags specified."},
-        {0x8009000E, "Insufficient memory available for the operation."},
-        {0x8009000F, "Object already exists."},
-        {0x80090014, "Invalid provider type specified."},
-        {0x80090016, "Keyset does not exist."},
-        {0x80090019, "The keyset is not defined."},
-        {0x8009001A, "Keyset as registered is invalid."},
-        {0x8009001C, "The digital signature file is corrupt."},
-        {0x8009001D, "Provider DLL failed to initialize correctly."},
-        {0x8009001E, "Provider DLL could not be found."},
-        {0x8009001F, "The Keyset parameter is invalid."},
-        {0x80091001, "An error occurred while performing an operation on a cryptographic message."},
-        {0x80091002, "Unknown cryptographic algorithm."},
-        {0x80091004, "Invalid cryptographic message type."},
-        {0x80091007, "The hash value is not correct"},
-        {0x8009100D, "Invalid issuer and/or serial number."},
-        {0x80092001, "The length specified for the output data was insufficient."},
-        {0x80092002, "An error occurred during encode or decode operation."},
-        {0x80092003, "An error occurred while reading or writing to a file."},
-        {0x80092004, "Cannot find object or property."},
-        {0x80092005, "The object or property already exists."},
-        {0x80092006, "No provider was specified for the store or object."},
-        {0x80092008, "The previous certificate or CRL context was deleted."},
-        {0x80092009, "Cannot find the requested object."},
-        {0x8009200A, "The certificate does not have a property that references a private key."},
-        {0x8009200B, "Cannot find the private key to use for decryption."},
-        {0x8009200C, "Cannot find the certificate to use for decryption."},
-        {0x8009200D, "Not a cryptographic message."},
-        {0x8009200E, "The signed cryptographic message does not have a signer for the specified signer index."},
-        {0x80092010, "The certificate is revoked."},
-        {0x80092011, "No Dll or exported function was found to verify revocation."},
-        {0x80092012, "The revocation function was unable to check revocation for the certificate."},
-        {0x80092013,
-         "The revocation function was unable to check revocation because the revocation server was offline."},
-        {0x80092014, "The certificate is not in the revocation server's database."},
-        {0x80092026, "The cryptographic operation failed due to a local security option setting."},
-        {0x80092028, "The called function was unable to do a usage check on the subject."},
-        {0x80092029, "Since the server was offline, the called function was unable to complete the usage check."},
-        {0x8009202B, "None of the signers of the cryptographic message or certificate trust list is trusted."},
-    };
-    if (code >= 0x80092020 && code <= 0x80092024) return "Invalid string.";
-    for (const Row& r : rows)
-        if (r.code == code) return r.text;
-    (void)format_into(unknown, sizeof unknown, "Unknown PKI error 0x%08X", static_cast<unsigned>(code));
-    return unknown;
 }

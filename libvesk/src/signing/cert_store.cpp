@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "catalog.h"
+#include "pki_error_text.h"
 #include "format_into.h"
 #include "owners.h"
 #include "vesk_log.h"

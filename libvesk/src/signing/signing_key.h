@@ -1,38 +1,29 @@
-// The signing key's machine key container: a new one under a random name for every signing,
-// its key pair not exportable. A container that already exists is never opened: any local
-// user may create a machine container of a name he can guess, with an access list of his own,
-// and would then hold the key of a certificate that the machine trusts.
+// The signing key: a new 4096-bit RSA signature key pair in an ephemeral provider context
+// (CRYPT_VERIFYCONTEXT). There is no key container: nothing is written to the machine's or the
+// user's key sets, so no other process can list, open or use the key, and it is not exportable.
+// It lives in this process's memory only, until its pair is destroyed and its context released.
 #pragma once
 
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cstddef>
-
 #include "owners.h"
-
-inline constexpr char kKeyContainerPrefix[] = "libvesk key container ";
-inline constexpr std::size_t kKeyContainerRandomBytes = 16;
-inline constexpr std::size_t kKeyContainerChars = sizeof kKeyContainerPrefix - 1 + 2 * kKeyContainerRandomBytes + 1;
 
 // SHA-2 signatures need the enhanced RSA and AES provider: the plain RSA_FULL providers
 // cannot make them.
 inline constexpr DWORD kKeyProvType = PROV_RSA_AES;
 inline const wchar_t* const kKeyProvName = MS_ENH_RSA_AES_PROV_W;
+inline constexpr DWORD kKeyBits = 4096;
 
 struct SigningKey {
-    wchar_t container[kKeyContainerChars] = L"";  // empty until a name is drawn
+    UniqueCryptProv context;  // declared first: released after the pair is destroyed
+    UniqueCryptKey pair;
+    explicit operator bool() const noexcept { return context && pair; }
 };
 
-// Draws a new random container name; false (and the name empty) without random bytes.
-bool draw_key_container_name(SigningKey& key);
-// Creates the container of that name with CRYPT_NEWKEYSET alone, so that it fails when the
-// name exists. Logs as a step of CreateSelfSignedCert.
-bool create_key_container(const SigningKey& key, UniqueCryptProv& out);
-// A 4096-bit signature key pair that never leaves the container. Logs as a step of
+// A new pair in a new ephemeral context; out stays empty on failure. Logs as a step of
 // CreateSelfSignedCert.
-bool generate_key_pair(HCRYPTPROV container, UniqueCryptKey& out);
-// Opens the container that create_key_container made for this signing.
-bool open_key_container(const SigningKey& key, HCRYPTPROV* out);
-// Deletes the container and its key pair; the last error tells why when it fails.
-bool delete_key_container(const SigningKey& key);
+bool make_signing_key(SigningKey& out);
+// Destroys the pair, then releases its context; true when both calls succeeded. The key is gone
+// either way: an ephemeral context keeps nothing once released.
+bool destroy_signing_key(SigningKey& key);
