@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "at_display_dpi.h"
 #include "progress_support.h"
 
 using namespace run_test;
@@ -526,35 +527,5 @@ TEST_CASE("the layout at the display's DPI" * doctest::skip()) {
 }
 
 TEST_CASE("at LogPixels 96, 144 and 192 the controls lie inside the client area and every text fits") {
-    // Wine reads the display's DPI when a process starts: each DPI gets a child of its own.
-    HKEY desktop = nullptr;
-    REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &desktop, nullptr) == ERROR_SUCCESS);
-    DWORD old = 0, old_size = sizeof old;
-    const bool had = RegQueryValueExW(desktop, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&old),
-                                      &old_size) == ERROR_SUCCESS;
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    for (DWORD dpi : {96u, 144u, 192u}) {
-        CAPTURE(dpi);
-        RegSetValueExW(desktop, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
-        SetEnvironmentVariableW(L"VESK_LAYOUT_DPI", std::to_wstring(dpi).c_str());
-        std::wstring command = L"\"" + std::wstring(self) + L"\" --no-skip \"-tc=the layout at the display's DPI\"";
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        REQUIRE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        CHECK(WaitForSingleObject(pi.hProcess, 50000) == WAIT_OBJECT_0);
-        DWORD code = 1;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CHECK(code == 0);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    SetEnvironmentVariableW(L"VESK_LAYOUT_DPI", nullptr);
-    if (had)
-        RegSetValueExW(desktop, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);
-    else
-        RegDeleteValueW(desktop, L"LogPixels");
-    RegCloseKey(desktop);
+    display_dpi::run_at_each_dpi(L"the layout at the display's DPI");
 }
