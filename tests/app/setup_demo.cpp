@@ -11,11 +11,14 @@
 // the window's own check's result), "INSTALL_SECONDS <s>", "YES_TO_VERIFIED_SECONDS <s>" (from
 // the answer Yes to the verified status), how long the window
 // took to answer while the installation ran ("REPLY_MAX_MS", "REPLY_P99_MS", "REPLY_SAMPLES") and,
-// when the progress window was never seen, "NO_PROGRESS_WINDOW". Exit code 0 only for a verified
-// install.
+// when the progress window was never seen, "NO_PROGRESS_WINDOW"; how long the progress window
+// took to repaint when asked before its screenshot ("PROGRESS_PAINT_MS"). While that screenshot
+// is taken the installer is held still ("NO_INSTALLER_PAUSE" where it could not be). Exit code 0
+// only for a verified install.
 #include <windows.h>
 
 #include <dbt.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,6 +41,7 @@ constexpr int kInstallMs = 300000;
 constexpr int kSnapshotMs = 15000;
 constexpr int kProgressSettleMs = 1500;
 constexpr DWORD kReadMs = 3000;
+constexpr int kInstallerFindMs = 10000;
 constexpr wchar_t kChecking[] = L"Checking the connected DFU device...";
 constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
 constexpr wchar_t kVerified[] = L"Success: WinUSB binding verified. Reconnect in BOOT0.";
@@ -111,6 +115,55 @@ void let_paint(HWND window) {
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
 }
+
+// The installer the setup program started: the process of that name that came after it.
+DWORD find_installer() {
+    DWORD found = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W p = {};
+    p.dwSize = sizeof p;
+    for (BOOL more = Process32FirstW(snap, &p); more; more = Process32NextW(snap, &p))
+        if (_wcsnicmp(p.szExeFile, L"installer_", 10) == 0) found = p.th32ProcessID;
+    CloseHandle(snap);
+    return found;
+}
+
+// Holds the installer still while it lives: the installation (a second under Wine's quick
+// services) then lasts long enough for the progress window to be on screen and painted.
+// Only the demo does this; the program and its installer run as they ship.
+class InstallerPause {
+public:
+    explicit InstallerPause(DWORD process) {
+        if (!process) return;
+        HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        if (snap == INVALID_HANDLE_VALUE) return;
+        THREADENTRY32 t = {};
+        t.dwSize = sizeof t;
+        for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t)) {
+            if (t.th32OwnerProcessID != process) continue;
+            HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, t.th32ThreadID);
+            if (!thread) continue;
+            if (SuspendThread(thread) == static_cast<DWORD>(-1))
+                CloseHandle(thread);
+            else
+                threads_.push_back(thread);
+        }
+        CloseHandle(snap);
+    }
+    ~InstallerPause() {
+        for (HANDLE thread : threads_) {
+            ResumeThread(thread);
+            CloseHandle(thread);
+        }
+    }
+    InstallerPause(const InstallerPause&) = delete;
+    InstallerPause& operator=(const InstallerPause&) = delete;
+    bool holding() const { return !threads_.empty(); }
+
+private:
+    std::vector<HANDLE> threads_;
+};
 
 // Asks the window for a reply every 20 ms until stopped, as a user's clicks would: the window
 // thread must never wait on the worker, so every wait stays short.
@@ -254,9 +307,17 @@ int wmain(int argc, wchar_t** argv) {
             },
             kInstallMs);
         if (progress) {
+            DWORD installer = 0;
+            gui::wait_for([&] { return (installer = find_installer()) != 0 || !IsWindow(progress); }, kInstallerFindMs);
+            const InstallerPause pause(installer);
+            if (!pause.holding()) say("NO_INSTALLER_PAUSE");
             // Just shown: Wine maps it first and paints it a moment later.
             gui::wait_for([&] { return !IsWindow(progress); }, kProgressSettleMs);
+            const auto asked = Clock::now();
             let_paint(progress);
+            char reply[64];
+            std::snprintf(reply, sizeof reply, "PROGRESS_PAINT_MS %.0f", seconds_since(asked) * 1000);
+            say(reply);
             let_paint(window);
             snapshot("2-progress");
         } else

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "at_display_dpi.h"
 #include "gui_support.h"
 #include "setup_window_state.h"
 #include "setup_window_support.h"
@@ -424,35 +425,5 @@ TEST_CASE("the layout at one DPI" * doctest::skip()) {
 }
 
 TEST_CASE("at 96, 144 and 192 DPI every control lies inside the window and its text fits") {
-    // Wine reads the display's DPI when a process starts: each DPI gets a child of its own.
-    HKEY desktop = nullptr;
-    REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &desktop, nullptr) == ERROR_SUCCESS);
-    DWORD old = 0, old_size = sizeof old;
-    const bool had = RegQueryValueExW(desktop, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&old),
-                                      &old_size) == ERROR_SUCCESS;
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    for (DWORD dpi : {96u, 144u, 192u}) {
-        CAPTURE(dpi);
-        RegSetValueExW(desktop, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
-        SetEnvironmentVariableW(L"VESK_LAYOUT_DPI", std::to_wstring(dpi).c_str());
-        std::wstring command = L"\"" + std::wstring(self) + L"\" --no-skip \"-tc=the layout at one DPI\"";
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        REQUIRE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        CHECK(WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0);
-        DWORD code = 1;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CHECK(code == 0);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    SetEnvironmentVariableW(L"VESK_LAYOUT_DPI", nullptr);
-    if (had)
-        RegSetValueExW(desktop, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);
-    else
-        RegDeleteValueW(desktop, L"LogPixels");
-    RegCloseKey(desktop);
+    display_dpi::run_at_each_dpi(L"the layout at one DPI");
 }

@@ -1,11 +1,12 @@
 // The modal progress window of an installation: a marquee bar and a rotating line of text while
 // the run proceeds on a worker thread; it cannot be moved, resized or closed, and it asks a run
-// that has gone on for five minutes of counted time to stop, and waits for it. Its sizes are
-// those of a 96-DPI screen, scaled to the owner's DPI.
+// that has gone on for five minutes of counted time to stop, and waits for it. Its geometry is
+// one table in 96-DPI units, scaled to the owner's DPI and again whenever its own DPI changes.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <iterator>
+#include <utility>
 
 #include "error_text.h"
 #include "install_run.h"
@@ -24,6 +25,22 @@ constexpr UINT kTimerPeriodMs = 1000;
 constexpr int kTicksPerText = 15;
 constexpr int kTimeoutTicks = 300;
 constexpr int kCaptionOffset = 35;  // the owner's centre lies this far below the window's
+constexpr UINT kBaseDpi = 96;
+constexpr DWORD kStyle = WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_THICKFRAME;
+constexpr DWORD kExStyle = WS_EX_CONTROLPARENT | WS_EX_WINDOWEDGE;
+
+// The geometry in 96-DPI units: the window's outer size, the children's places in its client
+// area. At 96 DPI the fixed one; scaled, a wider line, since the longest texts need about 270
+// units at 144 and 192 DPI (the font's pixel height is rounded up).
+struct geometry {
+    SIZE window;
+    RECT bar;
+    RECT text;
+};
+constexpr geometry kAt96 = {{287, 102}, {10, 35, 260, 47}, {12, 12, 262, 28}};
+constexpr geometry kScaled = {{309, 102}, {10, 35, 282, 47}, {12, 12, 284, 28}};
+constexpr const geometry& geometry_for(UINT dpi) { return dpi == 96 ? kAt96 : kScaled; }
+constexpr int kFontHeightAt96 = 11;
 
 constexpr const wchar_t* kTexts[] = {
     L"Installation can take some time...",
@@ -55,6 +72,7 @@ struct progress_state {
     HINSTANCE instance = nullptr;
     HANDLE stop_run = nullptr;  // the run's stop request: set once by the time limit
     HWND window = nullptr;
+    HWND bar = nullptr;
     HWND text = nullptr;
     UniqueFont font;
     UINT dpi = 96;
@@ -67,7 +85,46 @@ struct progress_state {
 
 progress_state* state_of(HWND h) { return reinterpret_cast<progress_state*>(GetWindowLongPtrW(h, GWLP_USERDATA)); }
 
-int px(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+int px(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), static_cast<int>(kBaseDpi)); }
+
+// The frame around a client area of nothing, as the system draws it at dpi.
+RECT frame_for(UINT dpi) {
+    RECT r = {0, 0, 0, 0};
+    User32Dpi api;
+    load_table(api);
+    if (!api.adjust_rect_for_dpi || !api.adjust_rect_for_dpi(&r, kStyle, FALSE, kExStyle, dpi))
+        AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
+    return r;
+}
+
+// The outer size whose client area is the 96-DPI one scaled: the frame itself does not grow
+// in proportion, so scaling the outer size would cut the client area short.
+SIZE window_size(UINT dpi) {
+    const SIZE at96 = geometry_for(dpi).window;
+    if (dpi == kBaseDpi) return at96;
+    const RECT base = frame_for(kBaseDpi);
+    const RECT frame = frame_for(dpi);
+    return SIZE{px(at96.cx - (base.right - base.left), dpi) + (frame.right - frame.left),
+                px(at96.cy - (base.bottom - base.top), dpi) + (frame.bottom - frame.top)};
+}
+
+void move_to(HWND control, const RECT& at96, UINT dpi) {
+    if (control)
+        MoveWindow(control, px(at96.left, dpi), px(at96.top, dpi), px(at96.right - at96.left, dpi),
+                   px(at96.bottom - at96.top, dpi), TRUE);
+}
+
+// The children's places and the text's font for the window's DPI.
+void lay_out(progress_state& state) {
+    move_to(state.bar, geometry_for(state.dpi).bar, state.dpi);
+    move_to(state.text, geometry_for(state.dpi).text, state.dpi);
+    UniqueFont font(CreateFontW(-px(kFontHeightAt96, state.dpi), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
+                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                DEFAULT_PITCH | FF_DONTCARE, L"MS Shell Dlg 2"));
+    if (!font) return;  // the old font stays with the text
+    if (state.text) SendMessageW(state.text, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    state.font = std::move(font);  // released only once the text no longer uses it
+}
 
 // The owner's DPI (the window is made for it); 96 where the system cannot say.
 UINT dpi_for(HWND owner) {
@@ -110,22 +167,27 @@ void place(HWND h, UINT dpi) {
 
 void init_children(progress_state& state) {
     const HWND h = state.window;
-    const UINT dpi = state.dpi;
-    HWND bar = CreateWindowExW(WS_EX_NOPARENTNOTIFY, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE,
-                               px(10, dpi), px(35, dpi), px(250, dpi), px(12, dpi), h, nullptr, state.instance, nullptr);
-    if (!bar)
+    state.bar = CreateWindowExW(WS_EX_NOPARENTNOTIFY, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 0,
+                                0, 0, 0, h, nullptr, state.instance, nullptr);
+    if (!state.bar)
         vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress bar: %s", last_error_text(0));
-    PostMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
+    PostMessageW(state.bar, PBM_SETMARQUEE, TRUE, 0);
     state.text = CreateWindowExW(WS_EX_TRANSPARENT | WS_EX_NOPARENTNOTIFY, L"Static", kTitle,
-                                 WS_CHILD | WS_VISIBLE | WS_GROUP, px(12, dpi), px(12, dpi), px(250, dpi),
-                                 px(16, dpi), h, nullptr, state.instance, nullptr);
+                                 WS_CHILD | WS_VISIBLE | WS_GROUP, 0, 0, 0, 0, h, nullptr, state.instance, nullptr);
     if (!state.text)
         vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress text: %s", last_error_text(0));
-    state.font.reset(CreateFontW(-px(11, dpi), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                                 L"MS Shell Dlg 2"));
-    if (state.font && state.text)
-        SendMessageW(state.text, WM_SETFONT, reinterpret_cast<WPARAM>(state.font.get()), TRUE);
+    lay_out(state);
+}
+
+// Moved to a screen of another DPI: Windows suggests the window's new rectangle.
+LRESULT on_dpi_changed(HWND h, progress_state& state, WPARAM wp, LPARAM lp) {
+    const UINT dpi = HIWORD(wp);
+    state.dpi = dpi ? dpi : kBaseDpi;
+    if (const auto* suggested = reinterpret_cast<const RECT*>(lp))
+        SetWindowPos(h, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    lay_out(state);
+    return 0;
 }
 
 LRESULT on_create(HWND h, progress_state& state) {
@@ -217,6 +279,7 @@ LRESULT on_nchittest(HWND h, WPARAM wp, LPARAM lp) {
 
 LRESULT on_destroy(progress_state& state) {
     state.window = nullptr;
+    state.bar = nullptr;
     state.text = nullptr;
     state.font.reset();
     return 0;
@@ -238,6 +301,8 @@ LRESULT CALLBACK progress_callback(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
             return 0;
         case WM_TIMER:
             return on_timer(h, *state);
+        case WM_DPICHANGED:
+            return on_dpi_changed(h, *state, wp, lp);
         case WM_CTLCOLORSTATIC:
             return on_ctlcolor_static(reinterpret_cast<HDC>(wp));
         case WM_NCHITTEST:
@@ -295,14 +360,13 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
     comctl32.init_common_controls(&icc);
 
+    const SIZE size = window_size(state.dpi);
     vesk_result result = VESK_OK;
     if (!register_class(state.instance)) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "can't register class %s", last_error_text(0));
         result = VESK_ERR_NO_RESOURCE;
-    } else if (HWND h = CreateWindowExW(
-                   WS_EX_CONTROLPARENT | WS_EX_WINDOWEDGE, kClassName, kTitle,
-                   WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_THICKFRAME, px(100, state.dpi),
-                   px(100, state.dpi), px(287, state.dpi), px(102, state.dpi), parent, nullptr, state.instance, &state);
+    } else if (HWND h = CreateWindowExW(kExStyle, kClassName, kTitle, kStyle, px(100, state.dpi), px(100, state.dpi),
+                                        size.cx, size.cy, parent, nullptr, state.instance, &state);
                !h) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "Unable to create progress dialog: %s", last_error_text(0));
         result = VESK_ERR_NO_RESOURCE;
