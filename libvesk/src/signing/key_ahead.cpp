@@ -16,6 +16,7 @@ namespace {
 const char kSource[] = "vesk_create_signing_key";
 
 struct KeyAhead {
+    std::atomic<int> refs{1};  // the handle's and, while it runs, the making thread's
     UniqueHandle made;  // manual-reset event, set once the making thread has written key
     SigningKey key;
     std::atomic<bool> taken{false};
@@ -33,8 +34,8 @@ void open_root_store_once() {
 }
 
 DWORD WINAPI make_ahead(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<KeyAhead>> shared(static_cast<std::shared_ptr<KeyAhead>*>(parameter));
-    KeyAhead& state = **shared;
+    const KeyAheadRef ref(static_cast<KeyAhead*>(parameter));
+    KeyAhead& state = *ref;
     if (!make_signing_key(state.key))
         vesk_log_message(VESK_LOG_WARNING, kSource, "The signing key could not be made ahead");
     SetEvent(state.made.get());
@@ -44,32 +45,29 @@ DWORD WINAPI make_ahead(void* parameter) {
 }  // namespace
 
 struct vesk_signing_key {
-    std::shared_ptr<KeyAhead> state;
+    KeyAheadRef state;
 };
 
 vesk_result vesk_create_signing_key(vesk_signing_key** key) {
     if (!key) return VESK_ERR_INVALID_PARAMETER;
     *key = nullptr;
     std::unique_ptr<vesk_signing_key> handle(new (std::nothrow) vesk_signing_key);
-    std::unique_ptr<std::shared_ptr<KeyAhead>> for_thread(new (std::nothrow) std::shared_ptr<KeyAhead>);
-    if (!handle || !for_thread) return VESK_ERR_NO_RESOURCE;
-    try {
-        handle->state = std::make_shared<KeyAhead>();
-    } catch (const std::bad_alloc&) {
-        return VESK_ERR_NO_RESOURCE;
-    }
+    if (!handle) return VESK_ERR_NO_RESOURCE;
+    handle->state.reset(new (std::nothrow) KeyAhead);
+    if (!handle->state) return VESK_ERR_NO_RESOURCE;
     handle->state->made.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!handle->state->made) {
         vesk_log_message(VESK_LOG_WARNING, kSource, "Could not create an event: %s", last_error_text(0));
         return VESK_ERR_NO_RESOURCE;
     }
-    *for_thread = handle->state;
+    handle->state->refs.fetch_add(1, std::memory_order_relaxed);
+    KeyAheadRef for_thread(handle->state.get());
     UniqueHandle thread(CreateThread(nullptr, 0, make_ahead, for_thread.get(), 0, nullptr));
     if (!thread) {
         vesk_log_message(VESK_LOG_WARNING, kSource, "Could not start making the signing key: %s", last_error_text(0));
         return VESK_ERR_NO_RESOURCE;
     }
-    for_thread.release();  // the thread's now
+    (void)for_thread.release();  // the thread's now
     *key = handle.release();
     return VESK_OK;
 }
