@@ -7,13 +7,13 @@
 #include "error_text.h"
 #include "format_into.h"
 #include "load_library.h"
+#include "security_descriptors.h"
 #include "vesk_log.h"
 
 namespace {
 constexpr wchar_t kBoundaryName[] = L"Morvane-Driver-Setup";
 constexpr char kNamespaceAlias[] = "Morvane-Driver-Setup";
 constexpr wchar_t kNamespaceAliasW[] = L"Morvane-Driver-Setup";
-constexpr wchar_t kNamespaceSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 using CreateBoundaryFn = HANDLE(WINAPI*)(LPCWSTR, ULONG);
 using AddSidFn = BOOL(WINAPI*)(HANDLE*, PSID);
@@ -77,7 +77,7 @@ UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source
             api.add_sid(&boundary.handle, admins)) {
             step = "ConvertStringSecurityDescriptorToSecurityDescriptor";
             if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                    kNamespaceSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
+                    kGuardSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
                     nullptr)) {
                 step = "CreatePrivateNamespace";
                 SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
@@ -117,7 +117,12 @@ GlobalGuard::GlobalGuard(const char* function_name, GuardLog log) {
         vesk_log_message(VESK_LOG_WARNING, function_name, "No private namespaces on this system - guarding with \"%s\"",
                          name);
     }
-    mutex_.reset(CreateMutexA(nullptr, TRUE, name));
+    UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kGuardSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
+        return;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
+    mutex_.reset(CreateMutexA(&sa, TRUE, name));
     if (!mutex_) return;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         mutex_.reset();
