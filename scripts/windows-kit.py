@@ -16,6 +16,7 @@ import subprocess
 import sys
 
 TREES = ("x64", "x86")
+BACKSLASH = "\\"
 # Wrappers of the suite that put test doubles into the Wine prefix: what the test then needs is
 # a Windows service Wine lacks.
 DOUBLE_WRAPPERS = ("with-doubles.sh", "check-catalogs.sh")
@@ -23,6 +24,11 @@ DOUBLE_WRAPPERS = ("with-doubles.sh", "check-catalogs.sh")
 DOUBLE_ENV = ("VESK_GPO_DOUBLE", "VESK_E2E_GPO_DOUBLE", "VESK_E2E_GPO_DOUBLE_WOW")
 # Wine-only settings: meaningless on Windows.
 WINE_ENV = ("WINEDLLOVERRIDES",)
+# Unix settings that Wine turns into the system's time zone or locale when it starts: a runner
+# cannot set them, on Windows they are settings of the machine.
+SYSTEM_ENV = {"TZ": "time zone", "LC_ALL": "locale", "LANG": "locale"}
+# The suite's runners of Windows programs: what follows them up to the program is theirs.
+WRAPPERS = ("run-test.sh", "with-xvfb.sh", "with-doubles.sh", "check-catalogs.sh", "in-own-prefix.sh")
 
 
 def ctest_list(tree_dir):
@@ -48,6 +54,9 @@ def kit_entries(build):
         for test in ctest_list(tree_dir):
             command = test.get("command", [])
             exe_at = next((i for i, c in enumerate(command) if c.endswith(".exe")), None)
+            # A check run by a shell script of its own (one that reads programs) is no Windows test.
+            if exe_at is not None and exe_at > 0 and os.path.basename(command[0]) not in WRAPPERS:
+                exe_at = None
             if exe_at is None:
                 outside.append(test["name"])
                 continue
@@ -65,9 +74,12 @@ def kit_entries(build):
                     continue
                 if name in WINE_ENV:
                     continue
+                if name in SYSTEM_ENV:
+                    kept_env.append((name, ("system", "%s %s" % (SYSTEM_ENV[name], value))))
+                    continue
                 path = unix_path(value)
-                if path and os.path.isdir(path):
-                    kept_env.append((name, None))  # a Linux-side fixture: see below
+                if (path and os.path.isdir(path)) or (not path and value.startswith("/")):
+                    kept_env.append((name, None))  # made by a Linux-side fixture test
                     continue
                 if path:
                     files.append(path)
@@ -100,7 +112,23 @@ def windows_reason(e):
     if any(v is None for _, v in e["env"]):
         names = ", ".join(n for n, v in e["env"] if v is None)
         return "needs a fixture the Linux side makes (" + names + ")"
+    settings = [v[1] for _, v in e["env"] if v and v[0] == "system"]
+    if settings:
+        return "runs under a " + ", ".join(settings) + " that the suite sets through Wine; here it is the machine's"
     return ""
+
+
+def probe_lines(entries):
+    """Asks the first doctest program of each tree for its version: one that cannot start says
+    that this system runs no program of that kind."""
+    lines = []
+    for tree, flag in (("x64", "NO_WIN64"), ("x86", "NO_WIN32")):
+        probe = next((e for e in entries if e["tree"] == tree and os.path.basename(e["exe"]).startswith("test_")), None)
+        if probe:
+            exe = probe["exe"].replace("/", BACKSLASH)
+            lines.append('"%%KIT%%%s%sbin%s%s" --version >nul 2>&1' % (tree, BACKSLASH, BACKSLASH, exe))
+            lines.append("if errorlevel 1 set %s=1" % flag)
+    return lines
 
 
 def cmd_quote(s):
@@ -129,14 +157,15 @@ def write_runner(path, entries):
         "rem Which programs this system can start: 32-bit Windows runs no 64-bit program, and some",
         "rem kernels that Wine runs on start no 32-bit one.",
         "set NO_WIN64=",
-        'if /i "%PROCESSOR_ARCHITECTURE%"=="x86" if not defined PROCESSOR_ARCHITEW6432 set NO_WIN64=1',
         "set NO_WIN32=",
-        'if exist "%SystemRoot%\\SysWOW64\\cmd.exe" "%SystemRoot%\\SysWOW64\\cmd.exe" /c exit 0 >nul 2>&1 || set NO_WIN32=1',
+    ] + probe_lines(entries) + [
+        "rem The test programs are test builds: they prepare packages only where this says so.",
+        "set VESK_TEST_BUILD=1",
         "",
     ]
     for e in entries:
         for name, value in e["env"]:
-            if value is None:
+            if value is None or value[0] == "system":
                 continue
             kind, v = value
             v = "%KIT%" + e["tree"] + "\\files\\" + v if kind == "file" else cmd_quote(v)
@@ -145,7 +174,7 @@ def write_runner(path, entries):
         lines.append('call :run "%s" "%%KIT%%%s\\bin\\%s" "%s" "%s" "%s"' % (
             e["name"], e["tree"], e["exe"].replace("/", "\\"), args, wine_reason(e), windows_reason(e)))
         for name, value in e["env"]:
-            if value is not None:
+            if value is not None and value[0] != "system":
                 lines.append('set "%s="' % name)
     lines += [
         "",
@@ -168,7 +197,7 @@ def write_runner(path, entries):
         "  goto :eof",
         ")",
         'if "%NAME:~0,4%"=="x64." if defined NO_WIN64 (',
-        '  >>"%RESULTS%" echo SKIP %NAME%: 32-bit Windows cannot start 64-bit programs',
+        '  >>"%RESULTS%" echo SKIP %NAME%: this system cannot start 64-bit programs',
         "  set /a SKIPPED+=1",
         "  goto :eof",
         ")",

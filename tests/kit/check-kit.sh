@@ -19,15 +19,18 @@ kit=$work/windows-kit
 [ -f "$kit/run-tests.cmd" ] && [ -f "$kit/README.txt" ] || fail "run-tests.cmd or README.txt missing"
 grep -q "snapshot" "$kit/README.txt" && grep -qi "administrator" "$kit/README.txt" || fail "README says nothing of snapshot and administrator"
 
-# The suite's Windows programs, in CTest's order, against the runner's calls.
+# The suite's Windows programs (run by the suite's Wine runners), in CTest's order, against the
+# runner's calls.
 want=$work/want.txt
 : >"$want"
 for tree in x64 x86; do
   [ -f "$build/$tree/CTestTestfile.cmake" ] || continue
   ctest --test-dir "$build/$tree" --show-only=json-v1 | python3 -c '
 import json, sys
+wrappers = ("run-test.sh", "with-xvfb.sh", "with-doubles.sh", "check-catalogs.sh", "in-own-prefix.sh")
 for t in json.load(sys.stdin)["tests"]:
-    if any(c.endswith(".exe") for c in t.get("command", [])):
+    c = t.get("command", [])
+    if c and (c[0].endswith(".exe") or (c[0].rsplit("/", 1)[-1] in wrappers and any(x.endswith(".exe") for x in c))):
         print(t["name"])' >>"$want"
 done
 [ -s "$want" ] || fail "no Windows test in the suite's list"
