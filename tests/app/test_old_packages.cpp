@@ -124,7 +124,8 @@ TEST_CASE("what counts as this program's package: owner, descriptor and name as 
     const std::wstring package = std::wstring(L"O:BA") + kPackageDirectorySddl;
     const Row rows[] = {
         {"as Windows keeps it", package, name, true},
-        {"as Wine keeps it: SYSTEM and the user, the user owning", L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")", name, true},
+        {"as Wine keeps it: SYSTEM and the user, the user owning",
+         L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")", name, true},
         {"an Administrators folder open to everyone", L"O:BAD:P(A;OICI;FA;;;WD)", name, false},
         {"the package list and Users", package + L"(A;OICI;FR;;;BU)", name, false},
         {"the package list and Everyone", package + L"(A;OICI;FR;;;WD)", name, false},

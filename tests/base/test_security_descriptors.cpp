@@ -122,10 +122,14 @@ Found read_sddl(const char* sddl) {
 
 const char* kind_name(Kind k) {
     switch (k) {
-        case Kind::allow: return "allow";
-        case Kind::deny: return "deny";
-        case Kind::label: return "label";
-        case Kind::other: break;
+        case Kind::allow:
+            return "allow";
+        case Kind::deny:
+            return "deny";
+        case Kind::label:
+            return "label";
+        case Kind::other:
+            break;
     }
     return "other";
 }
@@ -170,13 +174,13 @@ TEST_CASE("the descriptors of what the programs create, entry by entry") {
                                    {Kind::allow, kAdmins, FILE_ALL_ACCESS, kInherited},
                                    {Kind::allow, kOwnerRights, kFileReadExecute, kInherited}},
                                   {}};
-    const Expected stored_policy{"stored restore-policy key",
-                                 nullptr,
-                                 true,
-                                 true,
-                                 {{Kind::allow, kSystem, KEY_ALL_ACCESS, kInherited},
-                                  {Kind::allow, kAdmins, KEY_ALL_ACCESS, kInherited}},
-                                 {}};
+    const Expected stored_policy{
+        "stored restore-policy key",
+        nullptr,
+        true,
+        true,
+        {{Kind::allow, kSystem, KEY_ALL_ACCESS, kInherited}, {Kind::allow, kAdmins, KEY_ALL_ACCESS, kInherited}},
+        {}};
     const Expected guards{"guards' namespace and mutexes",
                           nullptr,
                           true,
@@ -191,8 +195,7 @@ TEST_CASE("the descriptors of what the programs create, entry by entry") {
                                    {Kind::allow, kAdmins, FILE_ALL_ACCESS, 0},
                                    {Kind::allow, kUser, FILE_ALL_ACCESS, 0}},
                                   {{Kind::label, kHighLabel, kNoUp, 0}}};
-    const Expected logger_pipe{
-        "logger pipe", nullptr, true, true, {{Kind::allow, kUser, FILE_ALL_ACCESS, 0}}, {}};
+    const Expected logger_pipe{"logger pipe", nullptr, true, true, {{Kind::allow, kUser, FILE_ALL_ACCESS, 0}}, {}};
 
     check(package_folder, read_sddl(kPackageDirectorySddl));
     check(stored_policy, read_sddl(kStoredPolicySddl));

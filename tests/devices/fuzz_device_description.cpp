@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (added) {
         require(result.size() == plain.size() + want.size());
         require(result.compare(0, plain.size(), plain) == 0);
-        for (std::size_t i = 0; i < want.size(); ++i) require(result[plain.size() + i] == static_cast<unsigned char>(want[i]));
+        for (std::size_t i = 0; i < want.size(); ++i)
+            require(result[plain.size() + i] == static_cast<unsigned char>(want[i]));
     } else {
         require(result == plain);
         require(plain.size() >= (composite ? kCompositeSuffixLimit : kInterfaceSuffixLimit) ||

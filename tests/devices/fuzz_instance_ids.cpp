@@ -84,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint16_t vid = flags & 1 ? AT32_DFU_VID : p.vendor_id;
     const uint16_t pid = flags & 2 ? AT32_DFU_PID : p.product_id;
     const bool composite = (flags & 4) != 0;
-    const bool supported = is_supported_dfu_device(vid, pid, composite, hardware_id.c_str(), compatible_id.c_str(),
-                                                   instance_id.c_str());
+    const bool supported =
+        is_supported_dfu_device(vid, pid, composite, hardware_id.c_str(), compatible_id.c_str(), instance_id.c_str());
     if (supported) {
         require(vid == AT32_DFU_VID && pid == AT32_DFU_PID && !composite);
         require(upper(hardware_id).rfind("USB\\VID_2E3C&PID_DF11", 0) == 0);

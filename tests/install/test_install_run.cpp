@@ -794,8 +794,7 @@ TEST_CASE("the installer pipe admits SYSTEM, the Administrators and this user on
     CHECK(create_installer_pipe() == INVALID_HANDLE_VALUE);
 }
 
-TEST_CASE("a pipe of the installer pipe's name made by someone else stops the run before it starts" *
-          WINDOWS_ONLY) {
+TEST_CASE("a pipe of the installer pipe's name made by someone else stops the run before it starts" * WINDOWS_ONLY) {
     if (wine_cannot("Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a squatted first instance goes unnoticed"))
         return;
     UniqueFile squatter(CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX,

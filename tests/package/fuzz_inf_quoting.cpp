@@ -20,7 +20,11 @@ void require(bool ok) {
 // Length of a well-formed UTF-8 sequence at `s`, 0 if none (independent of the product's).
 std::size_t utf8_length(const unsigned char* s, std::size_t left) {
     const unsigned b = s[0];
-    std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    std::size_t n = b < 0x80                 ? 1
+                    : b >= 0xC2 && b <= 0xDF ? 2
+                    : b >= 0xE0 && b <= 0xEF ? 3
+                    : b >= 0xF0 && b <= 0xF4 ? 4
+                                             : 0;
     if (n == 0 || n > left) return 0;
     uint32_t cp = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
     for (std::size_t k = 1; k < n; ++k) {

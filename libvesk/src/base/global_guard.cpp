@@ -77,8 +77,7 @@ UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source
             api.add_sid(&boundary.handle, admins)) {
             step = "ConvertStringSecurityDescriptorToSecurityDescriptor";
             if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                    kGuardSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
-                    nullptr)) {
+                    kGuardSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr)) {
                 step = "CreatePrivateNamespace";
                 SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
                 // Another process may make it, or end it, between the two calls: one more round.
