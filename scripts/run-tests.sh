@@ -45,13 +45,22 @@ for tree in ${VESK_TREES:-native x64 x86}; do
     continue
   fi
   echo "== tests: $tree"
-  ctest --test-dir "$build/$tree" --output-on-failure -j 2 "$@" || status=1
-  # Each program prints "SKIPPED: case: reason" for what it could not check (tests/support/wine_cannot.h).
-  log=$build/$tree/Testing/Temporary/LastTest.log
-  if [ -f "$log" ]; then
-    while IFS= read -r line; do not_checked+=("$line"); done < <(awk '
-      /^[0-9]+\/[0-9]+ Test: / { sub(/^[0-9]+\/[0-9]+ Test: /, ""); test = $0; next }
-      /^SKIPPED: / { sub(/^SKIPPED: /, ""); print test ": " $0 }' "$log")
+  # Each program prints "SKIPPED: case: reason" for what it could not check
+  # (tests/support/wine_cannot.h); the JUnit report keeps every test's output.
+  junit=$build/$tree/Testing/run-tests-junit.xml
+  rm -f "$junit"
+  ctest --test-dir "$build/$tree" --output-on-failure -j 2 --output-junit "$junit" "$@" || status=1
+  if [ -f "$junit" ]; then
+    while IFS= read -r line; do not_checked+=("$line"); done < <(python3 - "$junit" <<'PY'
+import sys
+import xml.etree.ElementTree as ET
+for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
+    for out in case.iter("system-out"):
+        for line in (out.text or "").splitlines():
+            if line.startswith("SKIPPED: "):
+                print(case.get("name") + ": " + line[len("SKIPPED: "):])
+PY
+)
   fi
 done
 if [ ${#not_checked[@]} -gt 0 ]; then
