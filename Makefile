@@ -1,6 +1,7 @@
 # make        build the three programs into build/bin/
 # make test   run every test (native and under Wine)
 # make demo   the setup program under Wine and Xvfb against a simulated bootloader
+# make windows-kit   the Windows test programs and their runner, for a Windows VM (build/windows-kit)
 # make release REDIST=<dir>   the release programs from Microsoft's co-installers in <dir>/x86
 #             and <dir>/amd64, into dist/ with SHA256SUMS (SIGN_PFX=<pfx> SIGN_PASS=... signs them)
 # Each target installs the Debian packages it needs, once.
@@ -8,7 +9,7 @@ BUILD   := build
 JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all programs build-all test demo release clean deps-build deps-test deps-demo deps-release native
+.PHONY: all programs build-all test demo release clean deps-build deps-test deps-demo deps-release native windows-kit
 
 # Each entry point installs what it needs before anything else runs, also under make -j.
 all: deps-build
@@ -53,6 +54,12 @@ build-all: programs $(BUILD)/native/CMakeCache.txt
 test: deps-test
 	$(MAKE) --no-print-directory build-all
 	scripts/run-tests.sh $(BUILD)
+
+# The Windows test programs of both trees with run-tests.cmd and a README, for a Windows VM
+# (build/windows-kit/ and build/windows-kit.zip).
+windows-kit: deps-test
+	$(MAKE) --no-print-directory build-all
+	scripts/windows-kit.py $(BUILD) $(BUILD)/windows-kit
 
 demo: deps-demo
 	$(MAKE) --no-print-directory build-all

@@ -44,9 +44,9 @@ bool is_token_user(PSID sid) {
            EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
-// The package directory's list as a system keeps it: access only for SYSTEM, Administrators and
-// the owner. Windows keeps the protected SYSTEM and Administrators list as created; Wine turns
-// it into SYSTEM and the owner, and adds Everyone to a directory made without one.
+// The package directory's list as a system keeps it: access only for SYSTEM, Administrators,
+// OWNER RIGHTS and the owner. Windows keeps the protected list as created; Wine turns it into
+// SYSTEM and the owner, and adds Everyone to a directory made without one.
 bool is_package_dacl(PACL dacl, PSID owner) {
     if (!dacl || dacl->AceCount == 0) return false;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -55,25 +55,20 @@ bool is_package_dacl(PACL dacl, PSID owner) {
         const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
         if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
         PSID sid = const_cast<DWORD*>(&ace->SidStart);
-        if (!is_sid(sid, WinLocalSystemSid) && !is_sid(sid, WinBuiltinAdministratorsSid) && !EqualSid(sid, owner))
+        if (!is_sid(sid, WinLocalSystemSid) && !is_sid(sid, WinBuiltinAdministratorsSid) &&
+            !is_sid(sid, WinCreatorOwnerRightsSid) && !EqualSid(sid, owner))
             return false;
     }
     return true;
 }
 
-// Elevated Windows makes the Administrators group the owner of what this program creates;
-// Wine names the user instead, so a user-owned directory counts only with the package's list.
-// Neither lets a removal go through a reparse point, which is what matters for a planted one.
-bool made_by_this_program(HANDLE h) {
+bool made_by_this_program(HANDLE h, const std::wstring& name) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     UniqueLocal sd;
-    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                        &dacl, nullptr, sd.put()) != ERROR_SUCCESS ||
-        !owner)
-        return false;
-    if (is_sid(owner, WinBuiltinAdministratorsSid)) return true;
-    return is_token_user(owner) && is_package_dacl(dacl, owner);
+    return GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                           &dacl, nullptr, sd.put()) == ERROR_SUCCESS &&
+           is_own_package(name, owner, dacl);
 }
 
 // Removes what is in `path` and then the directory held by `dir`; anything that is a reparse
@@ -113,6 +108,15 @@ bool same_name(const std::wstring& a, const std::wstring& b) {
 }
 }  // namespace
 
+// Elevated Windows makes the Administrators group the owner of what this program creates; Wine
+// names the user instead. Neither lets a removal go through a reparse point, which is what
+// matters for a planted one.
+bool is_own_package(std::wstring_view name, PSID owner, PACL dacl) {
+    if (!is_package_directory_name(name) || !owner || !IsValidSid(owner)) return false;
+    if (!is_sid(owner, WinBuiltinAdministratorsSid) && !is_token_user(owner)) return false;
+    return is_package_dacl(dacl, owner);
+}
+
 int remove_earlier_packages(const wchar_t* current) {
     const std::wstring path = current;
     const std::size_t cut = path.rfind(L'\\');
@@ -131,7 +135,7 @@ int remove_earlier_packages(const wchar_t* current) {
         if (!is_package_directory_name(name) || same_name(name, own)) continue;
         const std::wstring full = parent + L"\\" + name;
         UniqueFile dir(open_here(full, FILE_LIST_DIRECTORY));
-        if (!dir || is_reparse_point(dir.get()) || !made_by_this_program(dir.get())) continue;
+        if (!dir || is_reparse_point(dir.get()) || !made_by_this_program(dir.get(), name)) continue;
         if (remove_tree(dir.get(), full, 0)) ++removed;
     } while (FindNextFileW(listing.get(), &entry));
     return removed;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "libvesk.h"
+#include "security_descriptors.h"  // kPackageDirectorySddl
 #include "setup_window.h"
 
 enum : int32_t { SETUP_ACTION_CHECK = 0, SETUP_ACTION_INSTALL = 1 };
@@ -27,9 +28,6 @@ struct setup_request {
     char device_id[kDeviceIdBytes];
 };
 
-// SYSTEM and Administrators only; OWNER RIGHTS with read and execute, so that whoever owns an
-// entry gains no right to rewrite its DACL from being its owner.
-inline constexpr wchar_t kPackageDirectorySddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;OW)";
 inline constexpr char kInfName[] = "morvane-dfu.inf";
 inline constexpr char kManufacturer[] = "Morvane";
 inline constexpr uint32_t kPendingWaitMs = 30000;

@@ -2,7 +2,7 @@
 # Installs the Debian packages a target needs, only those that are missing. Idempotent and quiet
 # when nothing is missing.
 #   ensure-deps.sh build   cross compilers, CMake
-#   ensure-deps.sh test    + Wine (64- and 32-bit), Xvfb, doctest, native sanitizers, checkers, and
+#   ensure-deps.sh test    + Wine (64- and 32-bit), Xvfb, doctest, native sanitizers, libFuzzer, checkers, and
 #                          what the demo's own test uses (ImageMagick, x11-apps) and the release
 #                          test (osslsigncode, openssl)
 #   ensure-deps.sh demo    the same as test
@@ -14,7 +14,7 @@ what=${1:-build}
 
 build_pkgs=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64 usbutils)
 test_pkgs=(wine wine64 wine32:i386 xvfb xauth doctest-dev python3 python3-asn1crypto python3-cryptography
-  imagemagick x11-apps git clang-format-14 osslsigncode openssl)
+  imagemagick x11-apps git clang-format-14 osslsigncode openssl clang libclang-rt-14-dev)
 release_pkgs=(osslsigncode)
 
 pkgs=("${build_pkgs[@]}")

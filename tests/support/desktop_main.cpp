@@ -9,10 +9,11 @@
 #include <cstdlib>
 
 #include "own_desktop.h"
+#include "wine_cannot.h"
 
 int main(int argc, char** argv) {
     if (!std::getenv("VESK_ON_TEST_DESKTOP"))
         return gui_desktop::run_again_on_own_desktop(L"VESK_ON_TEST_DESKTOP", L"1");
     doctest::Context context(argc, argv);
-    return context.run();
+    return finish_with_skips(context.run());
 }

@@ -8,13 +8,13 @@
 #include "format_into.h"
 #include "libvesk.h"
 #include "load_library.h"
+#include "security_descriptors.h"
 #include "sizes.h"
 
 namespace {
 constexpr wchar_t kBoundaryName[] = L"Morvane-Driver-Setup";
 constexpr char kNamespaceAlias[] = "Morvane-Driver-Setup";
 constexpr wchar_t kNamespaceAliasW[] = L"Morvane-Driver-Setup";
-constexpr wchar_t kNamespaceSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 using CreateBoundaryFn = HANDLE(WINAPI*)(LPCWSTR, ULONG);
 using AddSidFn = BOOL(WINAPI*)(HANDLE*, PSID);
@@ -91,8 +91,7 @@ UniqueNamespace open_guard_namespace(const NamespaceApi& api, const char* source
             api.add_sid(&boundary.handle, admins)) {
             step = "ConvertStringSecurityDescriptorToSecurityDescriptor";
             if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                    kNamespaceSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
-                    nullptr)) {
+                    kGuardSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr)) {
                 step = "CreatePrivateNamespace";
                 SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
                 // Another process may make it, or end it, between the two calls: one more round.
@@ -135,7 +134,12 @@ GlobalGuard::GlobalGuard(const char* function_name, GuardReport report) {
         (void)format_into(text, sizeof text, "No private namespaces on this system - guarding with \"%s\"", name);
         report(VESK_LOG_WARNING, function_name, text);
     }
-    mutex_.reset(CreateMutexA(nullptr, TRUE, name));
+    UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kGuardSddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
+        return;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, descriptor.get(), FALSE};
+    mutex_.reset(CreateMutexA(&sa, TRUE, name));
     if (!mutex_) return;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         mutex_.reset();

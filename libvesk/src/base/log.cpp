@@ -14,6 +14,7 @@
 #include "libvesk.h"
 #include "log_line.h"
 #include "owners.h"
+#include "security_descriptors.h"
 #include "vesk_log.h"
 
 namespace {
@@ -21,7 +22,6 @@ namespace {
 // before it exists, and the first instance made here with this user's access only.
 constexpr char kLoggerPipePrefix[] = "\\\\.\\pipe\\libvesk-logger";
 constexpr std::size_t kLoggerPipeNameBytes = 96;
-constexpr std::size_t kLoggerSddlBytes = 160;
 constexpr char kEmptyLogText[] = "ERROR: log buffer is empty";
 
 // The process's one logger: the registered window and the in-process pipe whose lines the
@@ -58,16 +58,9 @@ vesk_result create_pipe(uint32_t size) {
         std::fputs("could not name logger pipe\n", stderr);
         return VESK_ERR_NO_RESOURCE;
     }
-    UniqueLocal sid(GetSid());
-    char* sid_text = nullptr;
-    if (!sid || !ConvertSidToStringSidA(sid.get(), &sid_text)) {
-        std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
-        return VESK_ERR_NO_RESOURCE;
-    }
-    UniqueLocal owned_sid_text(sid_text);
-    char sddl[kLoggerSddlBytes];
+    char sddl[kPipeSddlBytes];
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;%s)", sid_text) != Fit::ok ||
+    if (!user_pipe_sddl(UserPipe::logger, sddl) ||
         !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
         std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
         return VESK_ERR_NO_RESOURCE;

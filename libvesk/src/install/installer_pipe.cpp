@@ -12,15 +12,13 @@
 #include "installer_protocol.h"
 #include "owners.h"
 #include "pipe_message.h"
+#include "security_descriptors.h"
 #include "vesk_log.h"
 
 std::atomic<DWORD> installer_wait_ms{INSTALLER_DEFAULT_TIMEOUT_MS};
 
 namespace {
 constexpr char kSource[] = "process_message";
-// SDDL of the pipe: protected DACL, all file rights for SYSTEM, Administrators and one user SID;
-// a High mandatory label, so the user's unelevated processes can neither write nor read it.
-constexpr std::size_t kPipeSddlBytes = 256;
 
 const vesk_device* current_device = nullptr;
 bool filter_mode = false;
@@ -145,16 +143,8 @@ vesk_result process_message(char* message, std::size_t length) {
 }
 
 HANDLE create_installer_pipe() {
-    UniqueLocal sid(GetSid());
-    char* sid_text = nullptr;
-    if (!sid || !ConvertSidToStringSidA(sid.get(), &sid_text)) return INVALID_HANDLE_VALUE;
-    UniqueLocal owned_sid_text(sid_text);
     char sddl[kPipeSddlBytes];
-    if (format_into(sddl, sizeof sddl, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)S:(ML;;NWNR;;;HI)", sid_text) !=
-        Fit::ok) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!user_pipe_sddl(UserPipe::installer, sddl)) return INVALID_HANDLE_VALUE;
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
         return INVALID_HANDLE_VALUE;

@@ -12,6 +12,7 @@
 
 #include "dll_tables.h"
 #include "owners.h"
+#include "security_descriptors.h"  // kStoredPolicySddl
 
 // A value of the policy as found: absent, or present with `value`.
 struct PolicyValue {
@@ -23,8 +24,6 @@ struct PolicyValue {
 inline constexpr wchar_t kStoredPolicyKey[] = L"SOFTWARE\\Morvane\\Driver Setup\\Restore policy";
 // REG_DWORD: the original value; REG_NONE: there was none.
 inline constexpr wchar_t kStoredPolicyValue[] = L"Original DisableSystemRestore";
-// Only SYSTEM and the Administrators may read or change the stored original.
-inline constexpr wchar_t kStoredPolicySddl[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
 // The stored original, when there is one.
 bool load_stored_policy(PolicyValue& original);
