@@ -23,6 +23,16 @@ struct KeyAhead {
     ~KeyAhead() { destroy_signing_key(key); }
 };
 
+// Lets go of one reference; the last one destroys the record and with it the key. A count of our
+// own, not shared_ptr: the product is built without exceptions, and a control block that cannot
+// be allocated must be a failure, not the end of the process.
+struct KeyAheadRelease {
+    void operator()(KeyAhead* state) const {
+        if (state->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) std::unique_ptr<KeyAhead> last(state);
+    }
+};
+using KeyAheadRef = std::unique_ptr<KeyAhead, KeyAheadRelease>;
+
 // The first opening of the machine's Root store in a process can take a second (Wine reads the
 // host's certificates then, once per process): read it once now, changing nothing, so that the
 // signing does not wait for it.
