@@ -174,26 +174,19 @@ vesk_result check_arguments(const vesk_device* device, const char* inf_name) {
     return VESK_OK;
 }
 
-// The given directory, or TEMP without one, made to exist.
+// The given directory, made to exist. None is refused: TEMP is the user's to write in.
 vesk_result package_directory(const Shell32& shell32, const char* path, char (&dir)[kPathBytes]) {
-    Utf8 temp;
-    const char* given = path;
-    if (!given) {
-        temp.reset(temp_directory());
-        if (!temp) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and unable to use TEMP");
-            return VESK_ERR_INVALID_PARAMETER;
-        }
-        given = temp.get();
-    }
-    // A cut directory would put the package somewhere the caller did not ask for.
-    if (std::strlen(given) >= sizeof dir) {
-        vesk_log_message(VESK_LOG_ERROR, kSource, "Package directory is longer than %u bytes: '%s'",
-                         static_cast<unsigned>(sizeof dir - 1), given);
+    if (!path || !path[0]) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided - a package directory is required");
         return VESK_ERR_INVALID_PARAMETER;
     }
-    std::memcpy(dir, given, std::strlen(given) + 1);
-    if (!path) vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - extracting to '%s'", dir);
+    // A cut directory would put the package somewhere the caller did not ask for.
+    if (std::strlen(path) >= sizeof dir) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "Package directory is longer than %u bytes: '%s'",
+                         static_cast<unsigned>(sizeof dir - 1), path);
+        return VESK_ERR_INVALID_PARAMETER;
+    }
+    std::memcpy(dir, path, std::strlen(path) + 1);
     return check_dir(shell32, dir);
 }
 
