@@ -11,6 +11,7 @@
 #include "libvesk.h"
 #include "setup_messages.h"
 #include "setup_worker.h"
+#include "user_session_open.h"
 
 namespace {
 
@@ -163,13 +164,10 @@ void copy_diagnostics(const setup_window_state& state) {
     append_diagnostic_line(state.window, "Could not copy diagnostics to the clipboard. Please try again.");
 }
 
+// Through the desktop's shell, as the signed-in user: the handler of the address is the user's
+// choice and must not run elevated. Without that shell nothing is started.
 void open_updater(const setup_window_state& state) {
-    Shell32 shell32;
-    const HINSTANCE result =
-        load_table(shell32, "open_updater")
-            ? shell32.shell_execute(state.window, L"open", kUpdaterAddress, nullptr, nullptr, SW_SHOWNORMAL)
-            : nullptr;
-    if (reinterpret_cast<INT_PTR>(result) <= 32)
+    if (!open_in_user_session(kUpdaterAddress))
         append_diagnostic_line(state.window, "Could not open the browser. Visit " SETUP_UPDATER_ADDRESS " manually.");
 }
 
