@@ -8,6 +8,7 @@
 
 #include "error_text.h"
 #include "install_run.h"
+#include "security_prompt.h"
 #include "dll_tables.h"
 #include "owners.h"
 #include "vesk_log.h"
@@ -53,6 +54,7 @@ HWND text_control = nullptr;
 HFONT text_font = nullptr;
 const install_params* current_params = nullptr;
 int ticks = 0;
+PromptPause prompt_pause;
 int text_index = 0;
 HINSTANCE module_instance = nullptr;
 
@@ -110,6 +112,7 @@ void init_children(HWND h) {
 
 LRESULT on_create(HWND h) {
     ticks = 0;
+    prompt_pause = PromptPause{};
     stopping = false;
     text_index = 0;
     progress_window = h;
@@ -144,7 +147,7 @@ LRESULT on_start(HWND h) {
 }
 
 LRESULT on_timer(HWND h) {
-    if (find_security_prompt()) return 0;  // time while Windows asks the user is not counted
+    if (pause_for_security_prompt(prompt_pause)) return 0;  // time while Windows asks the user is not counted
     ++ticks;
     if (text_index < kTextCount && ticks > kTicksPerText * (text_index + 1)) {
         if (text_control) {
