@@ -3,7 +3,8 @@
 #include "diagnostics.h"
 #include "dfu_identity.h"
 
-bool find_supported_device(vesk_device** list, vesk_device** device) {
+bool find_supported_device(vesk_device** list, vesk_device** device, bool* none_connected) {
+    if (none_connected) *none_connected = false;
     *list = nullptr;
     *device = nullptr;
 
@@ -12,14 +13,17 @@ bool find_supported_device(vesk_device** list, vesk_device** device) {
     const vesk_list_options options = {1, 1, 1};
     const vesk_result r = vesk_create_list(list, &options);
     if (r != VESK_OK) {
+        // No USB device at all is no bootloader either.
+        if (none_connected) *none_connected = r == VESK_ERR_NO_SUCH_DEVICE;
         post_diagnostic("Device scan failed (%d): %s", static_cast<int>(r), vesk_error_text(r));
         return false;
     }
-    return choose_supported_device(*list, device);
+    return choose_supported_device(*list, device, none_connected);
 }
 
-bool choose_supported_device(vesk_device* list, vesk_device** device) {
+bool choose_supported_device(vesk_device* list, vesk_device** device, bool* none_connected) {
     *device = nullptr;
+    if (none_connected) *none_connected = false;
     int count = 0;
     vesk_device* candidate = nullptr;
     for (vesk_device* d = list; d; d = d->next) {
@@ -42,6 +46,7 @@ bool choose_supported_device(vesk_device* list, vesk_device** device) {
                         candidate->compatible_id ? candidate->compatible_id : "(missing)",
                         candidate->composite ? 1 : 0);
     } else if (count == 0) {
+        if (none_connected) *none_connected = true;
         post_diagnostic("No AT32 DFU device found. Connect Morvane while holding BOOT0, then click Check device.");
     } else {
         post_diagnostic("More than one AT32 DFU device is connected. Disconnect other DFU devices, then check again.");

@@ -1,24 +1,26 @@
-// The setup window: eight controls, the commands, the worker's and the library log's messages.
+// The setup window: nine controls, the commands, the worker's and the library log's messages.
 // Its state lives with the window (GWLP_USERDATA) and is touched on the window's thread only.
-#include "setup_window.h"
+#include "setup_window_state.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
 
+#include <dbt.h>
+
 #include "dll_tables.h"
 #include "libvesk.h"
+#include "copy_diagnostics.h"
 #include "setup_messages.h"
 #include "setup_worker.h"
+#include "status_line.h"
 #include "user_session_open.h"
+#include "window_keyboard.h"
+#include "window_layout.h"
 
 namespace {
 
-constexpr wchar_t kNotice[] =
-    L"Windows 10/11 x86/x64 only. Connect Morvane while holding BOOT0.\r\n"
-    L"Disconnect other AT32 DFU devices. Only WinUSB for 2E3C:DF11 can be installed.\r\n"
-    L"This does not flash firmware or erase your games and saved settings.";
 constexpr wchar_t kUpdaterAddress[] = L"" SETUP_UPDATER_ADDRESS;
 constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";
 constexpr wchar_t kConfirmText[] =
@@ -26,57 +28,49 @@ constexpr wchar_t kConfirmText[] =
     L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
     L"This does not flash firmware, erase games or change normal controller drivers.";
 
-// The controls in creation (and tab) order, with their geometry; slot: where the state keeps it.
-struct control_row {
-    const wchar_t* cls;
-    const wchar_t* text;
-    DWORD style;
-    int x, y, width, height, id;
-    HWND setup_window_state::*slot;
-};
-constexpr DWORD kPaneStyle = WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
-constexpr control_row kControls[] = {
-    {L"STATIC", L"Morvane Windows Driver Setup", 0, 20, 16, 630, 24, 0, nullptr},
-    {L"STATIC", kNotice, 0, 20, 46, 660, 62, 0, nullptr},
-    {L"STATIC", L"Ready to check the device.", 0, 20, 116, 660, 24, 0, &setup_window_state::status_line},
-    {L"BUTTON", L"Check device", WS_TABSTOP, 20, 150, 130, 32, IDC_CHECK_DEVICE, &setup_window_state::check_button},
-    {L"BUTTON", L"Install WinUSB", WS_TABSTOP, 162, 150, 150, 32, IDC_INSTALL_WINUSB,
-     &setup_window_state::install_button},
-    {L"BUTTON", L"Copy diagnostics", WS_TABSTOP, 324, 150, 150, 32, IDC_COPY_DIAGNOSTICS, nullptr},
-    {L"BUTTON", L"Open updater", WS_TABSTOP, 486, 150, 150, 32, IDC_OPEN_UPDATER, nullptr},
-    {L"EDIT", L"", kPaneStyle, 20, 200, 660, 262, 0, &setup_window_state::pane},
-};
-
+// Made in table order (the tab order); apply_dpi places them and gives them their fonts.
 void create_controls(setup_window_state& state) {
-    for (const control_row& row : kControls) {
-        HWND control = CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, row.x, row.y, row.width,
-                                       row.height, state.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
-                                       GetModuleHandleW(nullptr), nullptr);
-        if (control) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), TRUE);
-        if (row.slot) state.*row.slot = control;
+    for (int i = 0; i < kControlCount; ++i) {
+        const control_row& row = kControls[i];
+        state.controls[i] = CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, 0, 0, 0, 0,
+                                            state.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
+                                            GetModuleHandleW(nullptr), nullptr);
     }
+    state.status_line = state.controls[kStatusControl];
+    state.check_button = state.controls[kCheckControl];
+    state.install_button = state.controls[kInstallControl];
+    state.pane = state.controls[kPaneControl];
 }
 
 struct outcome_row {
     int32_t outcome;
     const wchar_t* status;
+    int default_id;  // the button Enter presses afterwards
 };
 constexpr outcome_row kOutcomes[] = {
-    {SETUP_OUTCOME_CHECKED, L"DFU device checked. Install WinUSB when ready."},
-    {SETUP_OUTCOME_ALREADY_WINUSB, L"WinUSB is already installed. Open the updater."},
-    {SETUP_OUTCOME_VERIFIED, L"Success: WinUSB binding verified. Reconnect in BOOT0."},
+    {SETUP_OUTCOME_CHECKED, L"DFU device checked. Install WinUSB when ready.", IDC_INSTALL_WINUSB},
+    {SETUP_OUTCOME_ALREADY_WINUSB, L"WinUSB is already installed. Open the updater.", IDC_OPEN_UPDATER},
+    {SETUP_OUTCOME_VERIFIED, L"Success: WinUSB binding verified. Reconnect in BOOT0.", IDC_OPEN_UPDATER},
 };
 constexpr wchar_t kIncompleteStatus[] = L"Driver setup did not complete. Read diagnostics and check the device again.";
-
-void set_status(const setup_window_state& state, const wchar_t* text) { SetWindowTextW(state.status_line, text); }
 
 // Asks for confirmation (install), marks the window busy and starts the worker.
 void start_operation(setup_window_state& state, int32_t action) {
     if (state.busy) return;
     const bool install = action == SETUP_ACTION_INSTALL;
-    if (install &&
-        MessageBoxW(state.window, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
-        return;
+    if (install) {
+        state.asking = true;  // device news meanwhile waits, as during an operation
+        const int answer =
+            MessageBoxW(state.window, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+        state.asking = false;
+        if (answer != IDYES) {
+            if (state.check_when_idle && !state.busy) {
+                state.check_when_idle = false;
+                start_operation(state, SETUP_ACTION_CHECK);
+            }
+            return;
+        }
+    }
     // The box ran a message loop: an operation may have started meanwhile, and two never overlap.
     if (state.busy) return;
     auto* request = static_cast<setup_request*>(std::calloc(1, sizeof(setup_request)));
@@ -89,17 +83,25 @@ void start_operation(setup_window_state& state, int32_t action) {
     std::memcpy(request->device_id, state.checked_device_id, sizeof request->device_id);
 
     state.busy = true;
+    move_focus_off(state, state.check_button, state.install_button);
     EnableWindow(state.check_button, FALSE);
     EnableWindow(state.install_button, FALSE);
-    set_status(state, install ? L"Installing and verifying WinUSB..." : L"Checking the connected DFU device...");
+    if (install) {
+        set_status(state, L"Installing and verifying WinUSB...", status_kind::none);
+        show_taskbar_busy(state.taskbar, state.window);
+    } else {
+        set_status(state, L"Checking the connected DFU device...", status_kind::none);
+    }
 
     HANDLE thread = CreateThread(nullptr, 0, setup_worker, request, 0, nullptr);
     if (!thread) {
         state.busy = false;
         std::free(request);
+        if (install) end_taskbar_busy(state.taskbar, nullptr);
         EnableWindow(state.check_button, TRUE);
+        set_default_button(state, IDC_CHECK_DEVICE);
         append_diagnostic_line(state.window, "Could not start the device worker. Check device to retry.");
-        set_status(state, L"Operation could not start. See diagnostics.");
+        set_status(state, L"Operation could not start. See diagnostics.", status_kind::error);
         return;
     }
     CloseHandle(thread);
@@ -122,8 +124,11 @@ LRESULT on_ncdestroy(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 LRESULT on_create(setup_window_state& state) {
     const HWND window = state.window;
     setup_window_handle = window;
-    state.font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    state.dpi = dpi_of(window);
     create_controls(state);
+    apply_dpi(state, state.dpi, nullptr);
+    set_status(state, L"Ready to check the device.", status_kind::none);
+    set_default_button(state, IDC_CHECK_DEVICE);
 
     EnableWindow(state.install_button, FALSE);
     SendMessageW(state.pane, EM_SETLIMITTEXT, kDiagnosticPaneLimit, 0);
@@ -141,27 +146,6 @@ LRESULT on_create(setup_window_state& state) {
     // The first check starts as soon as the message loop runs.
     PostMessageW(window, WM_COMMAND, IDC_CHECK_DEVICE, 0);
     return 0;
-}
-
-void copy_diagnostics(const setup_window_state& state) {
-    const int length = GetWindowTextLengthW(state.pane);
-    const SIZE_T bytes = (static_cast<SIZE_T>(length < 0 ? 0 : length) + 1) * sizeof(wchar_t);
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
-    bool opened = false;
-    bool handed_over = false;
-    if (memory) {
-        if (auto* text = static_cast<wchar_t*>(GlobalLock(memory))) {
-            text[0] = L'\0';
-            GetWindowTextW(state.pane, text, length + 1);
-            GlobalUnlock(memory);
-            opened = OpenClipboard(state.window) != FALSE;
-            if (opened && EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory)) handed_over = true;
-        }
-    }
-    if (opened) CloseClipboard();
-    if (handed_over) return;  // the memory belongs to the clipboard now
-    if (memory) GlobalFree(memory);
-    append_diagnostic_line(state.window, "Could not copy diagnostics to the clipboard. Please try again.");
 }
 
 // Through the desktop's shell, as the signed-in user: the handler of the address is the user's
@@ -205,16 +189,61 @@ LRESULT on_diagnostic(HWND window, WPARAM no_copy, char* line) {
 LRESULT on_done(setup_window_state& state, setup_request* request) {
     state.busy = false;
     if (!request) return 0;
+    const bool install = request->action == SETUP_ACTION_INSTALL;
     std::memcpy(state.checked_device_id, request->device_id, sizeof state.checked_device_id);
     state.checked_device_id[kDeviceIdBytes - 1] = '\0';
     EnableWindow(state.check_button, TRUE);
     EnableWindow(state.install_button, request->outcome == SETUP_OUTCOME_CHECKED);
     const wchar_t* status = kIncompleteStatus;
-    for (const outcome_row& row : kOutcomes)
-        if (row.outcome == request->outcome) status = row.status;
-    set_status(state, status);
+    status_kind kind = request->no_device ? status_kind::warning : status_kind::error;
+    int default_id = IDC_CHECK_DEVICE;
+    for (const outcome_row& row : kOutcomes) {
+        if (row.outcome != request->outcome) continue;
+        status = row.status;
+        kind = status_kind::information;
+        default_id = row.default_id;
+    }
+    set_default_button(state, default_id);
+    set_status(state, status, kind);
+    const bool verified = request->outcome == SETUP_OUTCOME_VERIFIED;
     std::free(request);
+    if (install) end_taskbar_busy(state.taskbar, state.window);
+    // Devices that changed meanwhile are checked now; a verified installation has just seen its
+    // device (its own re-binding is what changed) and keeps its outcome on the screen.
+    if (state.check_when_idle) {
+        state.check_when_idle = false;
+        if (!(install && verified)) start_operation(state, SETUP_ACTION_CHECK);
+    }
     return 0;
+}
+
+// Windows tells every top-level window that devices came or went; a burst of such news gives
+// one check, kDeviceSettleMs after the last of it.
+LRESULT on_device_change(const setup_window_state& state, WPARAM event) {
+    if (event == DBT_DEVNODES_CHANGED) SetTimer(state.window, kDeviceChangeTimer, kDeviceSettleMs, nullptr);
+    return TRUE;
+}
+
+LRESULT on_timer(setup_window_state& state, UINT_PTR id) {
+    if (id == kStatusNoticeTimer) {
+        restore_status(state);
+    } else if (id == kDeviceChangeTimer) {
+        KillTimer(state.window, kDeviceChangeTimer);
+        if (state.busy || state.asking)
+            state.check_when_idle = true;
+        else
+            start_operation(state, SETUP_ACTION_CHECK);  // a check, never an installation
+    }
+    return 0;
+}
+
+// The statics show the window's own background, whatever the theme; the pane keeps its own look.
+LRESULT on_ctlcolor_static(const setup_window_state& state, HDC dc, HWND control) {
+    if (control == state.pane) return DefWindowProcW(state.window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                                                     reinterpret_cast<LPARAM>(control));
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
 }
 
 LRESULT on_library_log(HWND window) {
@@ -290,6 +319,23 @@ LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPA
             return on_library_log(window);
         case WM_CLOSE:
             return on_close(*state);
+        case WM_DEVICECHANGE:
+            return on_device_change(*state, wparam);
+        case WM_TIMER:
+            return on_timer(*state, wparam);
+        case WM_ACTIVATE:
+            return on_activate(*state, wparam);
+        case WM_CTLCOLORSTATIC:
+            return on_ctlcolor_static(*state, reinterpret_cast<HDC>(wparam), reinterpret_cast<HWND>(lparam));
+        case WM_DRAWITEM:
+            if (wparam == 0 && reinterpret_cast<const DRAWITEMSTRUCT*>(lparam)->hwndItem == state->status_line)
+                draw_status_line(*state, *reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
+            return TRUE;
+        case WM_DPICHANGED:
+            apply_dpi(*state, LOWORD(wparam), reinterpret_cast<const RECT*>(lparam));
+            return 0;
+        case DM_GETDEFID:
+            return MAKELRESULT(state->default_id, DC_HASDEFID);
         case WM_DESTROY:
             return on_destroy(window);
         default:
@@ -305,10 +351,15 @@ HWND create_setup_window(HINSTANCE instance) {
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     wc.lpszClassName = kSetupWindowClass;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kSetupIconId));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kSetupIconId), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_SHARED));
     if (!RegisterClassExW(&wc)) return nullptr;
+    // Made at the system's DPI; WM_CREATE sizes it for the monitor it lands on.
+    const SIZE size = setup_window_size(dpi_of(nullptr));
     return CreateWindowExW(0, kSetupWindowClass, kSetupWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                           CW_USEDEFAULT, CW_USEDEFAULT, kSetupWindowWidth, kSetupWindowHeight, nullptr, nullptr,
-                           instance, nullptr);
+                           CW_USEDEFAULT, CW_USEDEFAULT, size.cx, size.cy, nullptr, nullptr, instance, nullptr);
 }
 
 int run_setup_message_loop(HWND window) {
@@ -316,7 +367,7 @@ int run_setup_message_loop(HWND window) {
     for (;;) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0 || got == -1) break;
-        if (IsDialogMessageW(window, &msg)) continue;
+        if (handle_dialog_keys(window, msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

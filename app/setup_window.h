@@ -23,9 +23,13 @@ inline constexpr int IDC_CHECK_DEVICE = 101;
 inline constexpr int IDC_INSTALL_WINUSB = 102;
 inline constexpr int IDC_COPY_DIAGNOSTICS = 103;
 inline constexpr int IDC_OPEN_UPDATER = 104;
+inline constexpr int kSetupIconId = 1;  // the program's icon resource
 
-inline constexpr int kSetupWindowWidth = 716;
+inline constexpr int kSetupWindowWidth = 716;  // outer size at 96 DPI
 inline constexpr int kSetupWindowHeight = 510;
+inline constexpr UINT kDeviceSettleMs = 500;      // a check this long after the last device change
+inline constexpr UINT_PTR kDeviceChangeTimer = 1;
+inline constexpr UINT kCopiedNoticeMs = 3000;     // how long "copied" stays in the status line
 inline constexpr int kDiagnosticPaneLimit = 250000;  // characters; later text is cut off
 inline constexpr std::size_t kPaneLineUnits = 4096;  // UTF-16 buffer of one appended line
 inline constexpr int kPaneLineMaxUnits = 4093;       // conversion limit, terminator included
@@ -36,25 +40,14 @@ inline constexpr std::size_t kLoggerBufferBytes = 8192;
 #define SETUP_UPDATER_ADDRESS_NO_SCHEME UPDATER_HOST "/updater"
 #define SETUP_UPDATER_ADDRESS "https://" SETUP_UPDATER_ADDRESS_NO_SCHEME
 
-// One window's state: made at WM_NCCREATE, kept in its GWLP_USERDATA, freed at WM_NCDESTROY;
-// touched on the window's thread only.
-struct setup_window_state {
-    HWND window = nullptr;
-    HFONT font = nullptr;
-    HWND status_line = nullptr;
-    HWND check_button = nullptr;
-    HWND install_button = nullptr;
-    HWND pane = nullptr;
-    bool busy = false;
-    char checked_device_id[kDeviceIdBytes] = {};
-};
+struct setup_window_state;  // setup_window_state.h
 // The state of a setup window; null for any other window (and before WM_NCCREATE).
 setup_window_state* setup_window_state_of(HWND window);
 
 // Registers the class and creates the (hidden) main window; null when either fails.
 HWND create_setup_window(HINSTANCE instance);
 LRESULT CALLBACK setup_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-// Runs the message loop with dialog keyboard handling (Tab between the buttons) until quit.
+// Runs the message loop with dialog keyboard handling (Tab, Enter, mnemonics) until quit.
 int run_setup_message_loop(HWND window);
 
 // Adds one UTF-8 line to the window's diagnostics pane; window thread only.

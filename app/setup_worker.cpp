@@ -25,9 +25,10 @@ constexpr DWORD kDestroyRetryMs = 50;
 struct scan {
     vesk_device* list = nullptr;
     vesk_device* device = nullptr;
+    bool none_connected = false;  // the last scan found no bootloader at all
     bool find() {
         release();
-        return find_supported_device(&list, &device);
+        return find_supported_device(&list, &device, &none_connected);
     }
     void release() {
         // BUSY: another thread's list call holds the library's guard for a moment.
@@ -94,7 +95,10 @@ bool make_package_directory(wchar_t (&path)[kPackagePathUnits], char (&utf8)[kPa
 void run_operation(setup_request& request) {
     request.outcome = SETUP_OUTCOME_INCOMPLETE;
     scan found;
-    if (!found.find()) return;
+    if (!found.find()) {
+        request.no_device = found.none_connected;
+        return;
+    }
     const char* driver = found.device->driver;
     post_diagnostic("Found DFU 2E3C:DF11. Current driver: %s", driver && driver[0] ? driver : "(none)");
 
@@ -154,8 +158,8 @@ void run_operation(setup_request& request) {
     }
 
     // The driver store holds the accepted package now; earlier runs' directories only take room.
-    post_diagnostic("Removed %d package directories of earlier installations.",
-                    remove_earlier_packages(wide_directory));
+    if (const int removed = remove_earlier_packages(wide_directory))
+        post_diagnostic("Removed %d package directories of earlier installations.", removed);
     found.release();
     post_diagnostic("Windows accepted the package. Checking that WinUSB is actually bound...");
     for (int poll = 0; poll < kVerifyPolls; ++poll) {

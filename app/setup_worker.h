@@ -20,7 +20,8 @@ enum : int32_t {
 struct setup_request {
     int32_t action;
     int32_t outcome;
-    HWND window;  // gets WM_SETUP_DONE and owns the installer's windows
+    HWND window;     // gets WM_SETUP_DONE and owns the installer's windows
+    bool no_device;  // the operation ended because no bootloader was connected
     char device_id[kDeviceIdBytes];
 };
 

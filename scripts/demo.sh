@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The setup program under Wine against a simulated Morvane bootloader, start to finish:
 #   scripts/demo.sh [BUILD]
-# A private Wine prefix and X display; a synthetic USB device 2E3C:DF11 (vesk-usbdev); the setup
-# program started, its first check awaited, "Install WinUSB" clicked and confirmed, the outcome
+# A private Wine prefix and X display at 200 % (192 DPI); the setup program started with nothing
+# connected, its first check awaited; then a synthetic USB device 2E3C:DF11 (vesk-usbdev) plugged
+# in, the window's own check awaited, "Install WinUSB" clicked and confirmed, the outcome
 # awaited. Written into one output folder (VESK_DEMO_OUT, default BUILD/demo-<time>):
-#   1-after-check.png  2-progress.png  3-outcome.png   screenshots of the display
+#   0-no-device.png  1-after-check.png  2-progress.png  3-outcome.png   screenshots (200 %)
 #   diagnostics.txt    the pane, copied with the program's "Copy diagnostics" button
 #   device.txt         the simulated device's properties after the installation
 #   summary.txt        status line, timings, how fast the window answered, device service
 # The prefix and the display are removed afterwards. Exit code 0 only for a verified install.
 # VESK_DEMO_PREFIX=DIR uses an existing prefix (e.g. the tests') instead and leaves it in place.
+# VESK_DEMO_DPI (default 192) is the display's DPI while the setup program runs.
 # VESK_DEMO_TREE=x86|x64 chooses the build: the shipped 32-bit program (x86, the default), or its
 # 64-bit test build (x64, the default where this machine cannot run 32-bit programs).
 set -uo pipefail
@@ -54,6 +56,7 @@ fi
 export VESK_WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
 # The demo's program is a test build: it prepares a package only with this set.
 export VESK_TEST_BUILD=1
+export VESK_DEMO_DPI=${VESK_DEMO_DPI:-192}
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 cleanup() {
   [ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" remove "$device" </dev/null >/dev/null 2>&1
@@ -70,7 +73,7 @@ fi
 
 # A display of our own; the prefix's desktop is started on it.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb=$!
 display=""
 read -r -t 10 display <"$work/display" || true
@@ -83,18 +86,21 @@ if [ $own_prefix = 1 ]; then
   wine cmd /c exit </dev/null >/dev/null 2>&1
 fi
 
-wine "$bin/vesk-usbdev.exe" bootloader </dev/null >"$work/device" 2>&1
-device=$(tr -d '\r' <"$work/device" | tail -n1)
-case "$device" in
-  'USB\VID_2E3C&PID_DF11\'*) echo "demo: simulated bootloader $device" ;;
-  *) echo "demo: could not make the simulated bootloader: $device" >&2; device=""; exit 1 ;;
-esac
+# The simulated bootloader, plugged in when the driver asks (after the first check).
+plug_in() {
+  wine "$bin/vesk-usbdev.exe" bootloader </dev/null >"$work/device" 2>&1
+  device=$(tr -d '\r' <"$work/device" | tail -n1)
+  case "$device" in
+    'USB\VID_2E3C&PID_DF11\'*) echo "demo: simulated bootloader plugged in: $device" ;;
+    *) echo "demo: could not make the simulated bootloader: $device" >&2; device="" ;;
+  esac
+}
 
 shot() {  # the whole display, as the user would see it
   xwd -root -silent -display "$DISPLAY" >"$work/$1.xwd" && convert "xwd:$work/$1.xwd" "$out/$1.png"
 }
 
-status_line="" ready="" install="" progress=yes reply_max="" reply_p99="" reply_samples=""
+status_line="" ready="" found="" install="" progress=yes reply_max="" reply_p99="" reply_samples=""
 # The catalog is signed through Wine's missing signing services: the test doubles stand in.
 # The driver writes to a file that is followed here (a pipe could be held open by the desktop
 # process that Wine starts from it).
@@ -106,6 +112,8 @@ while IFS= read -r line; do
   line=${line%$'\r'}
   case "$line" in
     "SNAPSHOT "*) name=${line#SNAPSHOT }; shot "$name"; : >"$out/$name.done" ;;
+    PLUG_IN) plug_in; : >"$out/plugged.done" ;;
+    "FOUND_SECONDS "*) found=${line#FOUND_SECONDS } ;;
     "STATUS "*) status_line=${line#STATUS } ;;
     "READY_SECONDS "*) ready=${line#READY_SECONDS } ;;
     "INSTALL_SECONDS "*) install=${line#INSTALL_SECONDS } ;;
@@ -119,12 +127,13 @@ done < <(tail -n +1 -f --pid=$driver "$work/driver.out")
 wait $driver
 rm -f "$out"/*.done
 
-wine "$bin/vesk-usbdev.exe" query "$device" </dev/null >"$work/query" 2>&1
+[ -n "${device:-}" ] && wine "$bin/vesk-usbdev.exe" query "$device" </dev/null >"$work/query" 2>&1
 tr -d '\r' <"$work/query" >"$out/device.txt"
 service=$(sed -n 's/^ *[Ss]ervice[^:=]*[:=] *//p' "$out/device.txt" | head -n1)
 {
   echo "status: $status_line"
-  echo "first check done after: ${ready:-?} s"
+  echo "first check (nothing connected) done after: ${ready:-?} s"
+  echo "plugged in, found by the window's own check after: ${found:-?} s"
   echo "installation (check, prepare, install, verify): ${install:-?} s"
   echo "setup program: $tree build"
   echo "progress window seen: $progress"

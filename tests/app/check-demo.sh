@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo's path as a test: scripts/demo.sh in the suite's prefix (VESK_WINEPREFIX), then its
-# output folder checked: a verified install, the worker's lines in order, the simulated device's
-# service WinUSB, three screenshots of the display.
+# output folder checked: the bootloader plugged in after the first check and found by the
+# window's own check, a verified install, the worker's lines in order, the simulated device's
+# service WinUSB, four screenshots of the display.
 #   check-demo.sh BUILD_DIR TREE      (TREE: the build of the setup program, x86 or x64)
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -21,6 +22,8 @@ check "status line of a verified install" \
   grep -qx 'status: Success: WinUSB binding verified. Reconnect in BOOT0.' "$out/summary.txt"
 check "the device's service is WinUSB" grep -qix 'service: WinUSB' "$out/device.txt"
 check "the progress window was seen" grep -qx 'progress window seen: yes' "$out/summary.txt"
+check "the bootloader plugged in later was found by the window's own check within 3 s" \
+  grep -Eqx "plugged in, found by the window's own check after: [0-2]\.[0-9]+ s" "$out/summary.txt"
 check "the window's reply times during the installation are measured" \
   grep -Eq '^window reply during the installation, longest: [0-9.]+ ms, 99th percentile: [0-9.]+ ms \([1-9][0-9]* asks' "$out/summary.txt"
 
@@ -47,11 +50,16 @@ in_order() {
   [ $i -eq ${#expected[@]} ] || { echo "  stopped before: ${expected[$i]}"; return 1; }
 }
 check "diagnostics (copied by the program's button) hold the worker's lines in order" in_order
+first_check=$(tr -d '\r' <"$out/diagnostics.txt" | awk 'seen { print; exit } /^AT32 bootloader IDs are shared/ { seen = 1 }')
+check "the first check, before the plug-in, found no bootloader ($first_check)" \
+  bash -c "[ -n \"\$1\" ] && [[ \"\$1\" != 'Found DFU'* ]]" _ "$first_check"
+check "no removed-directories line without a removed directory" \
+  bash -c "! grep -q '^Removed 0 ' '$out/diagnostics.txt'"
 check "the last line names the updater" grep -q "then open .*/updater\.\$" <(tail -n1 "$out/diagnostics.txt" | tr -d '\r')
 
-for shot in 1-after-check 2-progress 3-outcome; do
+for shot in 0-no-device 1-after-check 2-progress 3-outcome; do
   check "screenshot $shot of the whole display" \
-    [ "$(identify -format '%wx%h' "$out/$shot.png" 2>/dev/null)" = 1024x768 ]
+    [ "$(identify -format '%wx%h' "$out/$shot.png" 2>/dev/null)" = 1600x1200 ]
 done
 [ $fail -eq 0 ] || { echo "--- diagnostics.txt"; cat "$out/diagnostics.txt"; echo "--- summary.txt"; cat "$out/summary.txt"; }
 exit $fail

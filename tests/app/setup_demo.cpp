@@ -1,14 +1,19 @@
-// The demo's hands: starts the setup program, waits for its first check, clicks "Install WinUSB",
-// answers Yes, waits for the outcome, copies the diagnostics with the program's own button and
-// closes the window. At three moments it asks the script that runs it for a screenshot: it
-// prints "SNAPSHOT <name>" and waits (a limited time) until the script has made <name>.done in
-// the output folder.
+// The demo's hands: starts the setup program with no bootloader connected, waits for its first
+// check (which finds none), has the script plug the simulated bootloader in and tells the window
+// as Windows would (WM_DEVICECHANGE to every top-level window), waits for the check that follows
+// by itself, clicks "Install WinUSB", answers Yes, waits for the outcome, copies the diagnostics
+// with the program's own button and closes the window. At four moments it asks the script that
+// runs it for a screenshot: it prints "SNAPSHOT <name>" and waits (a limited time) until the
+// script has made <name>.done in the output folder; "PLUG_IN" and plugged.done likewise.
 //   setup_demo.exe SETUP_EXE OUTPUT_FOLDER        (Windows paths)
-// Prints "STATUS <status line>", "READY_SECONDS <s>", "INSTALL_SECONDS <s>", how long the window
+// Prints "STATUS <status line>", "READY_SECONDS <s>", "FOUND_SECONDS <s>" (from the plug-in to
+// the window's own check's result), "INSTALL_SECONDS <s>", how long the window
 // took to answer while the installation ran ("REPLY_MAX_MS", "REPLY_P99_MS", "REPLY_SAMPLES") and,
 // when the progress window was never seen, "NO_PROGRESS_WINDOW". Exit code 0 only for a verified
 // install.
 #include <windows.h>
+
+#include <dbt.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStartMs = 60000;
 constexpr int kInstallMs = 300000;
 constexpr int kSnapshotMs = 15000;
+constexpr int kProgressSettleMs = 1500;
 constexpr wchar_t kChecking[] = L"Checking the connected DFU device...";
 constexpr wchar_t kInstalling[] = L"Installing and verifying WinUSB...";
 constexpr wchar_t kVerified[] = L"Success: WinUSB binding verified. Reconnect in BOOT0.";
@@ -39,12 +45,49 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-void snapshot(const char* name) {
+// Asks the script for something ("SNAPSHOT 1-after-check", "PLUG_IN") and waits until it has
+// made <name>.done in the output folder.
+void ask_script(const std::string& request, const std::string& name) {
     const std::wstring done = out_dir + L"\\" + gui::widen(name) + L".done";
-    say(std::string("SNAPSHOT ") + name);
+    say(request);
     gui::wait_for([&] { return GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, kSnapshotMs);
     DeleteFileW(done.c_str());
 }
+
+void snapshot(const char* name) { ask_script(std::string("SNAPSHOT ") + name, name); }
+
+// VESK_DEMO_DPI=N: the setup program starts with the display at N DPI (Wine reads it when a
+// program starts); the earlier value comes back when the demo ends.
+class DisplayDpi {
+public:
+    DisplayDpi() {
+        wchar_t value[8] = {};
+        if (!GetEnvironmentVariableW(L"VESK_DEMO_DPI", value, 8)) return;
+        const DWORD dpi = static_cast<DWORD>(_wtoi(value));
+        if (dpi == 0 || RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                        nullptr, &key_, nullptr) != ERROR_SUCCESS)
+            return;
+        DWORD size = sizeof old_;
+        had_ = RegQueryValueExW(key_, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&old_), &size) ==
+               ERROR_SUCCESS;
+        RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    }
+    ~DisplayDpi() {
+        if (!key_) return;
+        if (had_)
+            RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old_), sizeof old_);
+        else
+            RegDeleteValueW(key_, L"LogPixels");
+        RegCloseKey(key_);
+    }
+    DisplayDpi(const DisplayDpi&) = delete;
+    DisplayDpi& operator=(const DisplayDpi&) = delete;
+
+private:
+    HKEY key_ = nullptr;
+    DWORD old_ = 0;
+    bool had_ = false;
+};
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -121,6 +164,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     out_dir = argv[2];
+    const DisplayDpi dpi;
     std::wstring command = L"\"" + std::wstring(argv[1]) + L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof si;
@@ -145,15 +189,27 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::vector<HWND> controls = gui::children(window);
     const HWND status_line = controls.at(2);
-    const HWND pane = controls.at(7);
+    const HWND pane = controls.back();
     auto status = [&] { return gui::text_of(status_line); };
     auto idle = [&] { return IsWindowEnabled(GetDlgItem(window, IDC_CHECK_DEVICE)) != FALSE; };
+    auto checked = [&] { return idle() && status() != kChecking && status() != L"Ready to check the device."; };
 
-    // The first check runs by itself.
-    gui::wait_for([&] { return idle() && status() != kChecking && status() != L"Ready to check the device."; },
-                  kStartMs);
+    // The first check runs by itself, before the bootloader is connected.
+    gui::wait_for(checked, kStartMs);
     char seconds[64];
     std::snprintf(seconds, sizeof seconds, "READY_SECONDS %.2f", seconds_since(started));
+    say(seconds);
+    let_paint(window);
+    snapshot("0-no-device");
+
+    // Plugged in: Wine does not announce a synthetic device node, so the news goes out here as
+    // Windows sends it, to every top-level window; the window checks by itself.
+    ask_script("PLUG_IN", "plugged");
+    const auto plugged = Clock::now();
+    PostMessageW(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    gui::wait_for([&] { return !idle() || status() == kChecking; }, 5000);
+    gui::wait_for(checked, kStartMs);
+    std::snprintf(seconds, sizeof seconds, "FOUND_SECONDS %.2f", seconds_since(plugged));
     say(seconds);
     let_paint(window);
     snapshot("1-after-check");
@@ -175,6 +231,8 @@ int wmain(int argc, wchar_t** argv) {
             },
             kInstallMs);
         if (progress) {
+            // Just shown: Wine maps it first and paints it a moment later.
+            gui::wait_for([&] { return !IsWindow(progress); }, kProgressSettleMs);
             let_paint(progress);
             let_paint(window);
             snapshot("2-progress");
@@ -188,6 +246,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     let_paint(window);
     snapshot("3-outcome");
+    const std::wstring outcome = status();  // before the copy, which says so in the status line for a while
 
     // The diagnostics as the user gets them: "Copy diagnostics", then the clipboard.
     // Sent, not posted: the click is over (the clipboard closed again) when the call returns, so
@@ -198,7 +257,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring copied = gui::clipboard_text();
     if (copied.empty() || copied[0] == L'<') copied = gui::text_of(pane);  // what the pane shows, then
     write_utf8(out_dir + L"\\diagnostics.txt", copied);
-    say("STATUS " + gui::narrow(status()));
+    say("STATUS " + gui::narrow(outcome));
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);

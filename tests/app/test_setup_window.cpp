@@ -16,113 +16,14 @@
 #include "wide_strings.h"
 #include "libvesk.h"
 #include "setup_messages.h"
-#include "setup_window.h"
+#include "setup_window_state.h"
+#include "setup_window_support.h"
 #include "setup_worker.h"
 #include "usb_devices.h"
 #include "vesk_log.h"
 
 using gui::text_of;
-using Lines = std::vector<std::wstring>;
-
-namespace {
-
-constexpr int kOperationMs = 30000;
-constexpr int kBoxMs = 10000;
-constexpr wchar_t kIntro1[] = L"Morvane Windows Driver Setup 1.0.1 / libvesk 1.5.1";
-constexpr wchar_t kIntro2[] =
-    L"AT32 bootloader IDs are shared; this helper cannot uniquely identify the Morvane brand.";
-// A build with the co-installer stand-ins says so first, and in its title.
-#if VESK_CARRIES_STANDINS
-constexpr wchar_t kTitle[] = L"Morvane Windows Driver Setup (test build)";
-const Lines kIntro = {
-    L"This test build carries test stand-ins of Microsoft's co-installers and cannot install a driver on a real PC.",
-    kIntro1, kIntro2};
-#else
-constexpr wchar_t kTitle[] = L"Morvane Windows Driver Setup";
-const Lines kIntro = {kIntro1, kIntro2};
-#endif
-constexpr wchar_t kNoDevice[] =
-    L"No AT32 DFU device found. Connect Morvane while holding BOOT0, then click Check device.";
-constexpr wchar_t kFoundNone[] = L"Found DFU 2E3C:DF11. Current driver: (none)";
-constexpr wchar_t kReady[] = L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
-constexpr wchar_t kStatusChecked[] = L"DFU device checked. Install WinUSB when ready.";
-constexpr wchar_t kStatusIncomplete[] = L"Driver setup did not complete. Read diagnostics and check the device again.";
-constexpr wchar_t kStatusAlready[] = L"WinUSB is already installed. Open the updater.";
-constexpr wchar_t kStatusChecking[] = L"Checking the connected DFU device...";
-constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";
-constexpr wchar_t kConfirmText[] =
-    L"Install WinUSB for the connected AT32 DFU bootloader (2E3C:DF11)?\n\n"
-    L"This ID is shared with other AT32 boards. Confirm only your Morvane is connected in DFU mode.\n\n"
-    L"This does not flash firmware, erase games or change normal controller drivers.";
-
-// Removes what an interrupted earlier run may have left, so that every case starts bare.
-void remove_all_fixture_devices() {
-    for (const std::string& id : fixture::fixture_devices()) fixture::remove_usb_device(id);
-}
-
-// An unrelated USB device, so that a scan lists something without finding the bootloader.
-fixture::UsbDevice other_device() {
-    fixture::UsbDevice hub;
-    hub.instance_id = "USB\\VID_05E3&PID_0610\\6&2B&0&1";
-    hub.hardware_ids = {"USB\\VID_05E3&PID_0610&REV_9226", "USB\\VID_05E3&PID_0610"};
-    hub.compatible_ids = {"USB\\Class_09&SubClass_00&Prot_01"};
-    hub.service = "usbhub";
-    hub.driver_version = "10.0.19041.1";
-    return hub;
-}
-
-std::string bootloader_id(const char* serial) { return std::string("USB\\VID_2E3C&PID_DF11\\") + serial; }
-
-// One setup window on this thread, with fresh window state; on the way out it waits for a
-// running operation, destroys the window and unregisters the class, so that the next case can
-// create its own.
-class Window {
-public:
-    Window() {
-        hwnd_ = create_setup_window(GetModuleHandleW(nullptr));
-        if (hwnd_) ShowWindow(hwnd_, SW_SHOWNORMAL);
-    }
-    Window(const Window&) = delete;
-    Window& operator=(const Window&) = delete;
-    ~Window() {
-        // A window the test closed itself has freed its state with it.
-        if (IsWindow(hwnd_)) {
-            gui::wait_for([this] { return !state().busy; }, kOperationMs);
-            DestroyWindow(hwnd_);
-        }
-        gui::pump_messages();
-        UnregisterClassW(kSetupWindowClass, GetModuleHandleW(nullptr));
-    }
-    HWND hwnd() const { return hwnd_; }
-    HWND item(int id) const { return GetDlgItem(hwnd_, id); }
-    bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
-    // The window's own state (it lives as long as the window).
-    const setup_window_state& state() const { return *setup_window_state_of(hwnd_); }
-    std::string checked_id() const { return state().checked_device_id; }
-    void append(const char* line) const { append_diagnostic_line(hwnd_, line); }
-    std::wstring status() const { return text_of(state().status_line); }
-    std::wstring pane() const { return text_of(state().pane); }
-    Lines lines() const { return gui::pane_lines(pane()); }
-    // Lines added after the first `from` lines.
-    Lines lines_after(std::size_t from) const {
-        Lines all = lines();
-        return from < all.size() ? Lines(all.begin() + static_cast<std::ptrdiff_t>(from), all.end()) : Lines{};
-    }
-    bool wait_idle() const {
-        return gui::wait_for([this] { return !state().busy; }, kOperationMs);
-    }
-    // Handles the automatic first check (or whatever runs) to its end.
-    bool settle() const {
-        gui::pump_messages();
-        return wait_idle();
-    }
-    void command(int id) const { SendMessageW(hwnd_, WM_COMMAND, static_cast<WPARAM>(id), 0); }
-
-private:
-    HWND hwnd_ = nullptr;
-};
-
-}  // namespace
+using namespace window_test;
 
 TEST_CASE("the window, its eight controls and the first check that starts by itself") {
     remove_all_fixture_devices();
@@ -164,7 +65,9 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
         CHECK(r.bottom - r.top == 510);
         CHECK(GetMenu(w.hwnd()) == nullptr);
         CHECK(GetClassLongPtrW(w.hwnd(), GCL_STYLE) == 0);
-        CHECK(GetClassLongPtrW(w.hwnd(), GCLP_HICON) == 0);
+        // The program's own icon (this test program carries it too), large and small.
+        CHECK(GetClassLongPtrW(w.hwnd(), GCLP_HICON) != 0);
+        CHECK(GetClassLongPtrW(w.hwnd(), GCLP_HICONSM) != 0);
         CHECK(GetClassLongPtrW(w.hwnd(), GCLP_HBRBACKGROUND) == COLOR_WINDOW + 1);
         CHECK(reinterpret_cast<HCURSOR>(GetClassLongPtrW(w.hwnd(), GCLP_HCURSOR)) == LoadCursorW(nullptr, IDC_ARROW));
     }
@@ -176,7 +79,7 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
             LONG style;
             int x, y, width, height, id;
         };
-        const LONG pane_style = WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+        const LONG pane_style = WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
         const Row rows[] = {
             {L"Static", L"Morvane Windows Driver Setup", 0, 20, 16, 630, 24, 0},
             {L"Static",
@@ -184,16 +87,21 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
              L"Disconnect other AT32 DFU devices. Only WinUSB for 2E3C:DF11 can be installed.\r\n"
              L"This does not flash firmware or erase your games and saved settings.",
              0, 20, 46, 660, 62, 0},
-            {L"Static", kStatusIncomplete, 0, 20, 116, 660, 24, 0},
-            {L"Button", L"Check device", WS_TABSTOP, 20, 150, 130, 32, 101},
+            {L"Static", kStatusIncomplete, SS_OWNERDRAW, 20, 116, 660, 24, 0},  // it draws the icon
+            {L"Button", L"Check device", WS_TABSTOP | BS_DEFPUSHBUTTON, 20, 150, 130, 32, 101},
             {L"Button", L"Install WinUSB", WS_TABSTOP | WS_DISABLED, 162, 150, 150, 32, 102},
             {L"Button", L"Copy diagnostics", WS_TABSTOP, 324, 150, 150, 32, 103},
             {L"Button", L"Open updater", WS_TABSTOP, 486, 150, 150, 32, 104},
+            {L"Static", L"&Diagnostics:", 0, 20, 184, 660, 16, 0},  // names the pane
             {L"Edit", nullptr, pane_style, 20, 200, 660, 262, 0},
         };
+        const std::size_t pane = 8;
         const std::vector<HWND> controls = gui::children(w.hwnd());
         REQUIRE(controls.size() == std::size(rows));
-        const HGDIOBJ font = GetStockObject(DEFAULT_GUI_FONT);
+        // The system's message font at the window's DPI, bold in the status line.
+        const HGDIOBJ font = w.state().font.get();
+        REQUIRE(font);
+        CHECK(font != GetStockObject(DEFAULT_GUI_FONT));
         for (std::size_t i = 0; i < controls.size(); ++i) {
             const Row& row = rows[i];
             const HWND c = controls[i];
@@ -201,7 +109,7 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
             CHECK(gui::same_ascii_nocase(gui::class_of(c), row.cls));
             if (row.text) CHECK(text_of(c) == row.text);
             // The edit control keeps its border and scroll bar bits to itself (it draws them).
-            const LONG mask = i == 7 ? ~(WS_BORDER | WS_VSCROLL) : ~0L;
+            const LONG mask = i == pane ? ~(WS_BORDER | WS_VSCROLL) : ~0L;
             CHECK((GetWindowLongW(c, GWL_STYLE) & mask) == ((WS_CHILD | WS_VISIBLE | row.style) & mask));
             RECT r;
             GetWindowRect(c, &r);
@@ -211,9 +119,10 @@ TEST_CASE("the window, its eight controls and the first check that starts by its
             CHECK(r.right - r.left == row.width);
             CHECK(r.bottom - r.top == row.height);
             CHECK(GetDlgCtrlID(c) == row.id);
-            CHECK(reinterpret_cast<HGDIOBJ>(SendMessageW(c, WM_GETFONT, 0, 0)) == font);
+            CHECK(reinterpret_cast<HGDIOBJ>(SendMessageW(c, WM_GETFONT, 0, 0)) ==
+                  (i == 2 ? w.state().bold_font.get() : font));
         }
-        CHECK(SendMessageW(controls[7], EM_GETLIMITTEXT, 0, 0) == 250000);
+        CHECK(SendMessageW(controls[pane], EM_GETLIMITTEXT, 0, 0) == 250000);
     }
 }
 
@@ -425,6 +334,8 @@ TEST_CASE("install: only after a check, only on Yes, only for the checked device
             CHECK(lines[0] == kFoundNone);
             CHECK(lines[1] == L"Driver package and installer logs: " + dir);
             CHECK(lines[2] == L"Preparing the fixed WinUSB package. Do not unplug Morvane.");
+            // The count of removed earlier directories is said only when there were some.
+            for (const std::wstring& l : lines) CHECK(l.rfind(L"Removed 0 ", 0) == std::wstring::npos);
             // "<common application data>\Morvane-Driver-{8-4-4-4-12}"
             const std::size_t name = dir.rfind(L"\\Morvane-Driver-{");
             CHECK(name != std::wstring::npos);

@@ -227,6 +227,39 @@ TEST_CASE("the window's controls") {
     CHECK((ex_style & WS_EX_CONTROLPARENT) != 0);
 }
 
+TEST_CASE("in a high-contrast black theme the text is drawn in the button-text colour, not black") {
+    setup();
+    hold_standin();
+    Package p("code:5 wait code:6 status:0 close exit:0");
+    Run r{{}, &p};
+    const int elements[] = {COLOR_BTNFACE, COLOR_BTNTEXT};
+    const COLORREF saved[] = {GetSysColor(COLOR_BTNFACE), GetSysColor(COLOR_BTNTEXT)};
+    const COLORREF black_theme[] = {RGB(0, 0, 0), RGB(255, 255, 255)};
+    REQUIRE(SetSysColors(2, elements, black_theme));
+    COLORREF text = 0, face = 0;
+    bool transparent = false;
+    at_checkpoint = [&](HWND d) {
+        HWND label = FindWindowExW(d, nullptr, L"Static", nullptr);
+        HDC dc = GetDC(label);
+        SetTextColor(dc, RGB(0, 0, 0));  // what a fresh device context draws with
+        SendMessageW(d, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(label));
+        text = GetTextColor(dc);
+        transparent = GetBkMode(dc) == TRANSPARENT;
+        ReleaseDC(label, dc);
+        face = GetSysColor(COLOR_BTNFACE);
+    };
+    const vesk_result result = r.go([] {
+        checkpoint();
+        release_standin();
+    });
+    SetSysColors(2, elements, saved);
+    CHECK(result == VESK_OK);
+    CHECK(face == RGB(0, 0, 0));
+    CHECK(text != face);
+    CHECK(text == RGB(255, 255, 255));
+    CHECK(transparent);
+}
+
 TEST_CASE("the consent and credential programs are those of the system directory") {
     struct Row {
         const wchar_t* image;

@@ -4,7 +4,8 @@
 set -uo pipefail
 fifo=$(mktemp -u)
 mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+# Room for a setup window at 200 % (1432 by 1020 pixels): Wine keeps windows within the screen.
+Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
 xvfb=$!
 display=""
 read -r -t 10 display <"$fifo" || true

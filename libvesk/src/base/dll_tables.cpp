@@ -82,3 +82,11 @@ bool load_table(Comctl32& api, const char* source, MissingFunctionReport report)
     l(api.init_common_controls, "InitCommonControlsEx");
     return finish(api, l);
 }
+
+void load_table(User32Dpi& api) {
+    api.module.reset(load_system_library("User32"));
+    const HMODULE m = api.module.get();
+    resolve_optional(m, "GetDpiForWindow", api.dpi_for_window);
+    resolve_optional(m, "SystemParametersInfoForDpi", api.parameters_for_dpi);
+    resolve_optional(m, "AdjustWindowRectExForDpi", api.adjust_rect_for_dpi);
+}

@@ -77,6 +77,16 @@ struct Comctl32 {
     decltype(&::InitCommonControlsEx) init_common_controls = nullptr;
 };
 
+// User32's per-monitor DPI calls (Windows 10 1607 and later). User32 is imported, but these
+// are not in every Windows it runs on: each stays null where the system lacks it, and the
+// caller goes on with the system-wide DPI.
+struct User32Dpi {
+    UniqueModule module;
+    decltype(&::GetDpiForWindow) dpi_for_window = nullptr;
+    decltype(&::SystemParametersInfoForDpi) parameters_for_dpi = nullptr;
+    decltype(&::AdjustWindowRectExForDpi) adjust_rect_for_dpi = nullptr;
+};
+
 // False when the library or any of its functions is missing; `report` has said which (with
 // `source` as its label), and the record holds nothing usable.
 bool load_table(SetupApi& api, const char* source, MissingFunctionReport report = log_missing_function);
@@ -86,6 +96,8 @@ bool load_table(Shell32& api, const char* source, MissingFunctionReport report =
 bool load_table(Ole32& api, const char* source, MissingFunctionReport report = log_missing_function);
 bool load_table(OleAut32& api, const char* source, MissingFunctionReport report = log_missing_function);
 bool load_table(Comctl32& api, const char* source, MissingFunctionReport report = log_missing_function);
+// Never fails and reports nothing: what this system lacks stays null.
+void load_table(User32Dpi& api);
 
 // A SetupAPI device information set, destroyed through the table it came from.
 inline OwnedDevInfo own_device_info(const SetupApi& api, HDEVINFO set) {

@@ -88,6 +88,7 @@ using UniqueHkey = Unique<NullTr<HKEY, &RegCloseKey>>;   // never a predefined H
 using UniqueLocal = Unique<NullTr<void*, &local_free>>;  // LocalAlloc'd SIDs, descriptors, strings
 using UniqueCryptProv = Unique<CryptTr<HCRYPTPROV, &release_crypt_context>>;
 using UniqueCryptKey = Unique<CryptTr<HCRYPTKEY, &CryptDestroyKey>>;
+using UniqueFont = Unique<NullTr<HFONT, &DeleteObject>>;  // CreateFontIndirectW, CreateFontW
 template <class I>
 using UniqueCom = Unique<NullTr<I*, &com_release<I>>>;  // COM interface pointers
 

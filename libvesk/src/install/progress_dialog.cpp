@@ -1,6 +1,7 @@
 // The modal progress window of an installation: a marquee bar and a rotating line of text while
 // the run proceeds on a worker thread; it cannot be moved, resized or closed, and it asks a run
-// that has gone on for five minutes of counted time to stop, and waits for it.
+// that has gone on for five minutes of counted time to stop, and waits for it. Its sizes are
+// those of a 96-DPI screen, scaled to the owner's DPI.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -48,30 +49,45 @@ constexpr const wchar_t* kTexts[] = {
 };
 constexpr int kTextCount = static_cast<int>(std::size(kTexts));
 
-// One dialog per process at a time; the worker handle is shared with the worker thread.
-HWND progress_window = nullptr;
-HWND text_control = nullptr;
-HFONT text_font = nullptr;
-const install_params* current_params = nullptr;
-int ticks = 0;
-PromptPause prompt_pause;
-int text_index = 0;
-HINSTANCE module_instance = nullptr;
+// Everything of one dialog: made by run_with_progress_bar, handed to the window through
+// lpCreateParams (then GWLP_USERDATA) and to the worker as its thread parameter.
+struct progress_state {
+    const install_params* params = nullptr;
+    HINSTANCE instance = nullptr;
+    HANDLE stop_run = nullptr;  // the run's stop request: set once by the time limit
+    HWND window = nullptr;
+    HWND text = nullptr;
+    UniqueFont font;
+    UINT dpi = 96;
+    int ticks = 0;
+    PromptPause prompt_pause;  // the time Windows' security prompts have held the clock
+    int text_index = 0;
+    bool stopping = false;
+    SRWLOCK worker_lock = SRWLOCK_INIT;  // the worker handle is shared with the worker thread
+    HANDLE worker = nullptr;
+};
 
-SRWLOCK worker_lock = SRWLOCK_INIT;
-HANDLE worker = nullptr;
-// The run's stop request: set once by the time limit, after which the window waits for the run.
-HANDLE stop_run = nullptr;
-bool stopping = false;
+progress_state* state_of(HWND h) { return reinterpret_cast<progress_state*>(GetWindowLongPtrW(h, GWLP_USERDATA)); }
 
-DWORD WINAPI progress_thread(void*) {
-    const vesk_result r = install_driver_internal(current_params);
-    AcquireSRWLockExclusive(&worker_lock);
-    HANDLE self = worker;
-    worker = nullptr;  // gone before the dialog hears of it
-    ReleaseSRWLockExclusive(&worker_lock);
+int px(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+
+// The owner's DPI (the window is made for it); 96 where the system cannot say.
+UINT dpi_for(HWND owner) {
+    User32Dpi api;
+    load_table(api);
+    const UINT dpi = api.dpi_for_window ? api.dpi_for_window(owner) : 0;
+    return dpi ? dpi : 96;
+}
+
+DWORD WINAPI progress_thread(void* parameter) {
+    auto& state = *static_cast<progress_state*>(parameter);
+    const vesk_result r = install_driver_internal(state.params);
+    AcquireSRWLockExclusive(&state.worker_lock);
+    HANDLE self = state.worker;
+    state.worker = nullptr;  // gone before the dialog hears of it
+    ReleaseSRWLockExclusive(&state.worker_lock);
     if (self) CloseHandle(self);
-    PostMessageW(progress_window, WM_PROGRESS_DONE, static_cast<WPARAM>(r), 0);
+    PostMessageW(state.window, WM_PROGRESS_DONE, static_cast<WPARAM>(r), 0);
     return 0;
 }
 
@@ -82,7 +98,7 @@ void end_dialog(HWND h, vesk_result result) {
     DestroyWindow(h);
 }
 
-void place(HWND h) {
+void place(HWND h, UINT dpi) {
     HWND owner = GetWindow(h, GW_OWNER);
     if (!owner) return;
     RECT self, client;
@@ -91,52 +107,56 @@ void place(HWND h) {
     ClientToScreen(owner, &centre);
     const int width = self.right - self.left;
     const int height = self.bottom - self.top;
-    MoveWindow(h, centre.x - width / 2, centre.y - kCaptionOffset - height / 2, width, height, FALSE);
+    MoveWindow(h, centre.x - width / 2, centre.y - px(kCaptionOffset, dpi) - height / 2, width, height, FALSE);
 }
 
-void init_children(HWND h) {
-    HWND bar = CreateWindowExW(WS_EX_NOPARENTNOTIFY, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 10,
-                               35, 250, 12, h, nullptr, module_instance, nullptr);
+void init_children(progress_state& state) {
+    const HWND h = state.window;
+    const UINT dpi = state.dpi;
+    HWND bar = CreateWindowExW(WS_EX_NOPARENTNOTIFY, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE,
+                               px(10, dpi), px(35, dpi), px(250, dpi), px(12, dpi), h, nullptr, state.instance, nullptr);
     if (!bar)
         vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress bar: %s", last_error_text(0));
     PostMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
-    text_control =
-        CreateWindowExW(WS_EX_TRANSPARENT | WS_EX_NOPARENTNOTIFY, L"Static", kTitle, WS_CHILD | WS_VISIBLE | WS_GROUP,
-                        12, 12, 250, 16, h, nullptr, module_instance, nullptr);
-    if (!text_control)
+    state.text = CreateWindowExW(WS_EX_TRANSPARENT | WS_EX_NOPARENTNOTIFY, L"Static", kTitle,
+                                 WS_CHILD | WS_VISIBLE | WS_GROUP, px(12, dpi), px(12, dpi), px(250, dpi),
+                                 px(16, dpi), h, nullptr, state.instance, nullptr);
+    if (!state.text)
         vesk_log_message(VESK_LOG_ERROR, "init_children", "Unable to create progress text: %s", last_error_text(0));
-    text_font = CreateFontA(-11, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Shell Dlg 2");
-    if (text_font && text_control) SendMessageW(text_control, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
+    state.font.reset(CreateFontW(-px(11, dpi), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                                 L"MS Shell Dlg 2"));
+    if (state.font && state.text)
+        SendMessageW(state.text, WM_SETFONT, reinterpret_cast<WPARAM>(state.font.get()), TRUE);
 }
 
-LRESULT on_create(HWND h) {
-    ticks = 0;
-    prompt_pause = PromptPause{};
-    stopping = false;
-    text_index = 0;
-    progress_window = h;
+LRESULT on_create(HWND h, progress_state& state) {
+    state.ticks = 0;
+    state.prompt_pause = PromptPause{};
+    state.stopping = false;
+    state.text_index = 0;
+    state.window = h;
     if (HWND owner = GetWindow(h, GW_OWNER)) EnableWindow(owner, FALSE);
-    init_children(h);
-    place(h);
+    init_children(state);
+    place(h, state.dpi);
     SetTimer(h, kTimerId, kTimerPeriodMs, nullptr);
     PostMessageW(h, WM_PROGRESS_START, 0, 0);
     return 0;
 }
 
-LRESULT on_start(HWND h) {
-    AcquireSRWLockExclusive(&worker_lock);
-    if (worker) {
-        ReleaseSRWLockExclusive(&worker_lock);
+LRESULT on_start(HWND h, progress_state& state) {
+    AcquireSRWLockExclusive(&state.worker_lock);
+    if (state.worker) {
+        ReleaseSRWLockExclusive(&state.worker_lock);
         vesk_log_message(VESK_LOG_ERROR, "progress_callback",
                          "program assertion failed - another operation is in progress");
         end_dialog(h, VESK_ERR_NO_RESOURCE);
         return 0;
     }
     // Suspended until recorded, so the worker always finds its own handle.
-    worker = CreateThread(nullptr, 0, progress_thread, nullptr, CREATE_SUSPENDED, nullptr);
-    HANDLE started = worker;
-    ReleaseSRWLockExclusive(&worker_lock);
+    state.worker = CreateThread(nullptr, 0, progress_thread, &state, CREATE_SUSPENDED, nullptr);
+    HANDLE started = state.worker;
+    ReleaseSRWLockExclusive(&state.worker_lock);
     if (!started) {
         vesk_log_message(VESK_LOG_ERROR, "progress_callback", "unable to create progress_thread");
         end_dialog(h, VESK_ERR_NO_RESOURCE);
@@ -146,35 +166,37 @@ LRESULT on_start(HWND h) {
     return 0;
 }
 
-LRESULT on_timer(HWND h) {
-    if (pause_for_security_prompt(prompt_pause)) return 0;  // time while Windows asks the user is not counted
-    ++ticks;
-    if (text_index < kTextCount && ticks > kTicksPerText * (text_index + 1)) {
-        if (text_control) {
+LRESULT on_timer(HWND h, progress_state& state) {
+    if (pause_for_security_prompt(state.prompt_pause)) return 0;  // time while Windows asks the user is not counted
+    ++state.ticks;
+    if (state.text_index < kTextCount && state.ticks > kTicksPerText * (state.text_index + 1)) {
+        if (state.text) {
             // The control is transparent: hiding and showing it clears the old text.
-            SetWindowTextW(text_control, kTexts[text_index]);
-            ShowWindow(text_control, SW_HIDE);
+            SetWindowTextW(state.text, kTexts[state.text_index]);
+            ShowWindow(state.text, SW_HIDE);
             UpdateWindow(h);
-            ShowWindow(text_control, SW_SHOW);
+            ShowWindow(state.text, SW_SHOW);
             UpdateWindow(h);
         }
-        ++text_index;
+        ++state.text_index;
         return 0;
     }
-    if (ticks > kTimeoutTicks && !stopping) {
-        AcquireSRWLockExclusive(&worker_lock);
-        const bool running = worker != nullptr;
-        ReleaseSRWLockExclusive(&worker_lock);
+    if (state.ticks > kTimeoutTicks && !state.stopping) {
+        AcquireSRWLockExclusive(&state.worker_lock);
+        const bool running = state.worker != nullptr;
+        ReleaseSRWLockExclusive(&state.worker_lock);
         if (!running) return 0;
         // The run ends its installer and releases what it holds; its result closes the window.
         vesk_log_message(VESK_LOG_ERROR, "progress_callback", "progress timeout expired - stopping the installation");
-        stopping = true;
-        SetEvent(stop_run);
+        state.stopping = true;
+        SetEvent(state.stop_run);
     }
     return 0;
 }
 
 LRESULT on_ctlcolor_static(HDC dc) {
+    // The text in the theme's button-text colour: black on a high-contrast black face otherwise.
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
 }
@@ -196,25 +218,29 @@ LRESULT on_nchittest(HWND h, WPARAM wp, LPARAM lp) {
     }
 }
 
-LRESULT on_destroy() {
-    progress_window = nullptr;
-    text_control = nullptr;
-    if (text_font) DeleteObject(text_font);
-    text_font = nullptr;
+LRESULT on_destroy(progress_state& state) {
+    state.window = nullptr;
+    state.text = nullptr;
+    state.font.reset();
     return 0;
 }
 
 LRESULT CALLBACK progress_callback(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_NCCREATE)
+        SetWindowLongPtrW(h, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+    progress_state* state = state_of(h);
+    if (!state) return DefWindowProcW(h, msg, wp, lp);
     switch (msg) {
         case WM_CREATE:
-            return on_create(h);
+            return on_create(h, *state);
         case WM_PROGRESS_START:
-            return on_start(h);
+            return on_start(h, *state);
         case WM_PROGRESS_DONE:
             end_dialog(h, static_cast<vesk_result>(wp));
             return 0;
         case WM_TIMER:
-            return on_timer(h);
+            return on_timer(h, *state);
         case WM_CTLCOLORSTATIC:
             return on_ctlcolor_static(reinterpret_cast<HDC>(wp));
         case WM_NCHITTEST:
@@ -222,7 +248,7 @@ LRESULT CALLBACK progress_callback(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
         case WM_CLOSE:
             return 0;
         case WM_DESTROY:
-            return on_destroy();
+            return on_destroy(*state);
     }
     return DefWindowProcW(h, msg, wp, lp);
 }
@@ -251,10 +277,14 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
     // dependency makes this version 6, which the marquee needs.
     Comctl32 comctl32;
     if (!load_table(comctl32, kSource)) return VESK_ERR_NO_RESOURCE;
-    module_instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
+    progress_state state;
+    state.instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
+    state.dpi = dpi_for(parent);
 
+    // Unnamed, so no other dialog can ever hold it (ERROR_ALREADY_EXISTS cannot come): one
+    // dialog at a time is kept by the run's own guard. Only a failure to make it is a failure.
     UniqueHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
-    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (!mutex) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "could not obtain progress dialog mutex - is another dialog active?");
         return VESK_ERR_BUSY;
     }
@@ -262,20 +292,20 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
     if (!stop) return VESK_ERR_NO_RESOURCE;
     install_params run_params = params ? *params : install_params{nullptr, nullptr, nullptr, nullptr, nullptr};
     run_params.stop = stop.get();
-    stop_run = stop.get();
-    current_params = &run_params;
+    state.stop_run = stop.get();
+    state.params = &run_params;
 
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
     comctl32.init_common_controls(&icc);
 
     vesk_result result = VESK_OK;
-    if (!register_class(module_instance)) {
+    if (!register_class(state.instance)) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "can't register class %s", last_error_text(0));
         result = VESK_ERR_NO_RESOURCE;
     } else if (HWND h = CreateWindowExW(
                    WS_EX_CONTROLPARENT | WS_EX_WINDOWEDGE, kClassName, kTitle,
-                   WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_THICKFRAME, 100, 100,
-                   287, 102, parent, nullptr, module_instance, nullptr);
+                   WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_THICKFRAME, px(100, state.dpi),
+                   px(100, state.dpi), px(287, state.dpi), px(102, state.dpi), parent, nullptr, state.instance, &state);
                !h) {
         vesk_log_message(VESK_LOG_ERROR, kSource, "Unable to create progress dialog: %s", last_error_text(0));
         result = VESK_ERR_NO_RESOURCE;
@@ -295,8 +325,7 @@ vesk_result run_with_progress_bar(HWND parent, const install_params* params) {
         }
         result = static_cast<vesk_result>(m.wParam);
     }
-    // Every ending waits for the run's own end, so its parameters and stop event outlive it.
-    stop_run = nullptr;
-    current_params = nullptr;
+    // Every ending waits for the run's own end (the window is gone), so the state, the
+    // parameters and the stop event outlive both.
     return result;
 }
