@@ -15,6 +15,7 @@
 #include "setup_messages.h"
 #include "setup_worker.h"
 #include "status_line.h"
+#include "user_session_open.h"
 #include "window_keyboard.h"
 #include "window_layout.h"
 
@@ -148,13 +149,10 @@ LRESULT on_create(setup_window_state& state) {
     return 0;
 }
 
+// Through the desktop's shell, as the signed-in user: the handler of the address is the user's
+// choice and must not run elevated. Without that shell nothing is started.
 void open_updater(const setup_window_state& state) {
-    Shell32 shell32;
-    const HINSTANCE result =
-        load_table(shell32, "open_updater")
-            ? shell32.shell_execute(state.window, L"open", kUpdaterAddress, nullptr, nullptr, SW_SHOWNORMAL)
-            : nullptr;
-    if (reinterpret_cast<INT_PTR>(result) <= 32)
+    if (!open_in_user_session(kUpdaterAddress))
         append_diagnostic_line(state.window, "Could not open the browser. Visit " SETUP_UPDATER_ADDRESS " manually.");
 }
 

@@ -13,7 +13,7 @@ namespace {
 thread_local char error_text[kInstallerErrorTextBytes];  // one per thread, like every error text
 }  // namespace
 
-vesk_result map_install_error(uint32_t error, const char* inf_path) {
+vesk_result map_install_error(InstallerClient& client, uint32_t error, const char* inf_path) {
     // 0 stands for the thread's last error: taken now, before sending changes it.
     const DWORD last_error = GetLastError();
     if (const install_error_row* row = find_install_error(error)) {
@@ -21,13 +21,13 @@ vesk_result map_install_error(uint32_t error, const char* inf_path) {
             if (!text) break;
             char filled[kInstallerPrintBytes];
             fill_install_error_text(text, inf_path, filled, sizeof filled);
-            installer_log("%s", filled);
+            installer_log(client, "%s", filled);
         }
         return row->result;
     }
-    installer_log("Unhandled error 0x%X (%d)", static_cast<unsigned>(error), static_cast<int>(error));
+    installer_log(client, "Unhandled error 0x%X (%d)", static_cast<unsigned>(error), static_cast<int>(error));
     SetLastError(last_error);
-    installer_log("%s", installer_error_text(error));  // the system's text, never a format
+    installer_log(client, "%s", installer_error_text(error));  // the system's text, never a format
     return VESK_ERR_OTHER;
 }
 

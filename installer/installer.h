@@ -8,7 +8,9 @@
 #include <cstdint>
 
 #include "dll_tables.h"
+#include "installer_client.h"
 #include "libvesk.h"
+#include "owners.h"
 #include "restore_point_policy.h"
 
 inline constexpr std::size_t kInstallerPathBytes = 512;  // INF path, stored INF name, log name
@@ -26,30 +28,36 @@ struct installer_apis {
     SetupApi setupapi;
     Ole32 ole32;
 };
-extern installer_apis apis;
+
+// One run of the installer: its end of the pipe, its libraries and the two events it shares
+// with the setup-log reader. The flow passes it down; the reader gets it as its thread parameter.
+struct InstallerSession {
+    InstallerClient& client;
+    installer_apis apis;
+    UniqueHandle reader_started;  // signalled by the reader once it follows a log
+    UniqueHandle stop_reader;     // signalled by the flow to end the reader
+};
+
 // The installer has no library log: a missing function is said over the pipe.
 void report_missing_function(const char* source, const char* function, const char* library);
 // Loads the four tables; sends "Unable to locate %s() in %s\n" for each missing entry point
 // and returns false when any is missing.
-bool load_installer_apis();
-void release_installer_apis();
+bool load_installer_apis(installer_apis& apis);
 
 // The whole flow, from an opened pipe to the result (the exit code).
-vesk_result run_installer(int argc, char** argv);
+vesk_result run_installer(InstallerClient& client, int argc, char** argv);
 
 // 0 after the node (or the root with a null ID) was re-enumerated, -1 otherwise.
-int reenumerate_device(const char* device_id);
+int reenumerate_device(InstallerSession& session, const char* device_id);
 
-// Setup-log reader: started by the flow once the values are in; it signals reader_started
-// once it has its offset and ends when stop_reader is signalled.
-extern HANDLE reader_started;
-extern HANDLE stop_reader;
-DWORD WINAPI syslog_reader(void*);
+// Setup-log reader, an InstallerSession as its parameter: started by the flow once the values
+// are in; it signals reader_started once it has its offset and ends when stop_reader is signalled.
+DWORD WINAPI syslog_reader(void* session);
 // The Windows directory the setup logs are looked for in (GetWindowsDirectoryW); its length,
 // 0 when there is none that fits.
 std::size_t windows_directory(wchar_t (&out)[kInstallerPathBytes]);
 // One setup-log message per complete line of `chunk` (NUL at chunk[length]); bytes consumed.
-std::size_t forward_syslog_lines(char* chunk, std::size_t length);
+std::size_t forward_syslog_lines(InstallerClient& client, char* chunk, std::size_t length);
 
 // Switches restore-point creation off (true) or back (false) through the local group policy
 // (restore_point_policy.h), with the flow's Ole32 table, or (the first form) one of its own;
@@ -57,9 +65,9 @@ std::size_t forward_syslog_lines(char* chunk, std::size_t length);
 bool set_restore_point_policy(RestorePolicySession& session, bool disable);
 bool set_restore_point_policy(RestorePolicySession& session, bool disable, const Ole32& ole32);
 // Flags removed instances whose first hardware ID is `hardware_id` for reinstallation.
-void flag_phantom_devices(const char* hardware_id);
+void flag_phantom_devices(InstallerSession& session, const char* hardware_id);
 
 // Sends the explanation of a failed update or INF copy and returns its result code.
-vesk_result map_install_error(uint32_t error, const char* inf_path);
+vesk_result map_install_error(InstallerClient& client, uint32_t error, const char* inf_path);
 // "[%u] " and the system's text of `error` (0: the thread's last error), in a static buffer.
 const char* installer_error_text(uint32_t error);

@@ -14,8 +14,8 @@ namespace {
 constexpr std::size_t kHardwareIdBytes = 256;
 }  // namespace
 
-void flag_phantom_devices(const char* hardware_id) {
-    const SetupApi& setupapi = apis.setupapi;
+void flag_phantom_devices(InstallerSession& session, const char* hardware_id) {
+    const SetupApi& setupapi = session.apis.setupapi;
     OwnedDevInfo devices =
         own_device_info(setupapi, setupapi.get_class_devs(nullptr, "USB", nullptr, DIGCF_ALLCLASSES));
     if (!devices) return;
@@ -32,21 +32,21 @@ void flag_phantom_devices(const char* hardware_id) {
             continue;
         if (std::strncmp(ids, wanted, kHardwareIdBytes) != 0) continue;
         ULONG status = 0, problem = 0;
-        if (apis.cfgmgr.get_devnode_status(&status, &problem, data.DevInst, 0) != CR_NO_SUCH_DEVINST)
+        if (session.apis.cfgmgr.get_devnode_status(&status, &problem, data.DevInst, 0) != CR_NO_SUCH_DEVINST)
             continue;  // present
         DWORD flags = 0;
         if (!setupapi.get_registry_property_a(devices.get(), &data, SPDRP_CONFIGFLAGS, nullptr,
                                               reinterpret_cast<BYTE*>(&flags), sizeof flags, nullptr)) {
-            installer_log("could not read SPDRP_CONFIGFLAGS for phantom device %s", ids);
+            installer_log(session.client, "could not read SPDRP_CONFIGFLAGS for phantom device %s", ids);
             continue;
         }
         flags |= CONFIGFLAG_REINSTALL;
         if (!setupapi.set_registry_property_a(devices.get(), &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE*>(&flags),
                                               sizeof flags)) {
-            installer_log("could not write SPDRP_CONFIGFLAGS for phantom device %s", ids);
+            installer_log(session.client, "could not write SPDRP_CONFIGFLAGS for phantom device %s", ids);
             continue;
         }
         ++flagged;
     }
-    if (flagged > 0) installer_log("flagged %d removed devices for reinstallation", flagged);
+    if (flagged > 0) installer_log(session.client, "flagged %d removed devices for reinstallation", flagged);
 }

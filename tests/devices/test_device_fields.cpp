@@ -42,6 +42,9 @@ TEST_CASE("instance-ID pieces") {
         {"USB\\VID_1G&PID_0G\\1", true, 0x0001, 0x0000, false, 0, {}},    // leading digits count
         {"USB\\vid_2E3C&pid_DF11&mi_00\\1", false, 0, 0, false, 0, {}},   // prefixes are case-sensitive
         {"USB\\XVID_2E3C\\1", false, 0, 0, false, 0, {}},                 // only at a piece's start
+        // A serial number that carries pieces of its own changes nothing: the first ones count.
+        {"USB\\VID_2E3C&PID_DF11\\x&VID_1234&PID_5678", true, 0x2E3C, 0xDF11, false, 0, {}},
+        {"USB\\VID_ZZZZ&PID_DF11\\VID_2E3C&PID_", true, 0, 0xDF11, false, 0, {E::vid}},
         {"USB#VID_2E3C#PID_DF11#MI_01", true, 0x2E3C, 0xDF11, true, 1, {}},
         {"&&&\\\\##", false, 0, 0, false, 0, {}},
         {"", false, 0, 0, false, 0, {}},

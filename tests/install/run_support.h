@@ -14,6 +14,8 @@
 
 #include "files.h"
 #include "install_run.h"
+#include "installer_pipe.h"
+#include "installer_process.h"
 #include "libvesk.h"
 #include "platform.h"
 #include "scratch_tree.h"
@@ -133,6 +135,19 @@ public:
 private:
     std::string dir_;
 };
+
+// What the stand-in was started with: the quoted INF name, and after it the pipe name's digits.
+struct StartedArgs {
+    std::string inf;
+    std::string pipe;
+};
+inline StartedArgs started_args(const Package& p) {
+    std::string line = read_text(p.file("standin-args.txt"));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const std::size_t space = line.rfind(' ');
+    if (space == std::string::npos) return {line, ""};
+    return {line.substr(0, space), line.substr(space + 1)};
+}
 
 // The device record a run installs for.
 struct TestDevice {

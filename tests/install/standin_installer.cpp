@@ -4,6 +4,7 @@
 // installer instead: lines on its standard output, the exit code from "filter-exit.txt".
 // "--try-install DIR" makes it a second library client that tries a run of its own.
 // "policy-off" and "policy-on" switch restore points off and back with the installer's own code.
+// Every script run records the stand-in's own path in "standin-path.txt".
 #include <windows.h>
 #include <objbase.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "installer.h"
+#include "installer_client.h"
 #include "installer_protocol.h"
 #include "libvesk.h"
 #include "load_library.h"
@@ -55,14 +57,14 @@ std::string command_tail() {
     return cmd.substr(i);
 }
 
-void send_raw(const std::string& bytes) {
+void send_raw(InstallerClient& client, const std::string& bytes) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED ov = {};
     ov.hEvent = event;
     DWORD written = 0;
-    if (!WriteFile(installer_pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &ov) &&
+    if (!WriteFile(client.pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, &ov) &&
         GetLastError() == ERROR_IO_PENDING)
-        GetOverlappedResult(installer_pipe, &ov, &written, TRUE);
+        GetOverlappedResult(client.pipe.get(), &ov, &written, TRUE);
     CloseHandle(event);
 }
 
@@ -94,8 +96,9 @@ int try_install(const char* dir) {
 // raw:HEX (raw: alone is an empty message), syslog:TOTAL, sleep:MS, wait, close, exit:N,
 // policy-off, policy-on (its answer in standin-replies.txt),
 // noconnect or late:MS (first token: no connection, or a connection after MS). "refused" in
-// standin-replies.txt: the pipe's server is not the process that started the stand-in.
-int play_script(const char* name) {
+// standin-replies.txt: the pipe's server is not the process that started the stand-in. The
+// pipe's name comes as the installer's does: the second argument.
+int play_script(const char* name, const char* pipe_token) {
     append_file("standin-args.txt", command_tail());
     append_file("standin-name.txt", name);
     std::vector<std::string> tokens;
@@ -111,10 +114,15 @@ int play_script(const char* name) {
     }
     if (!tokens.empty() && tokens[0].rfind("late:", 0) == 0)
         Sleep(static_cast<DWORD>(std::atoi(tokens[0].c_str() + 5)));
+    InstallerClient client;
     if (tokens.empty() || tokens[0] != "noconnect") {
         bool refused = false;
-        installer_pipe = open_installer_pipe(&refused);
-        if (installer_pipe == INVALID_HANDLE_VALUE) {
+        InstallerPipeName pipe_name{};
+        if (!installer_pipe_name_from_token(pipe_token, pipe_name)) {
+            append_file("standin-replies.txt", "no pipe name");
+            return 3;
+        }
+        if (!open_installer_pipe(client, pipe_name, &refused)) {
             append_file("standin-replies.txt",
                         refused ? std::string("refused") : "open failed " + std::to_string(GetLastError()));
             return 3;
@@ -129,22 +137,22 @@ int play_script(const char* name) {
             std::string text = arg;
             for (char& c : text)
                 if (c == '_') c = ' ';
-            installer_log("%s", text.c_str());
+            installer_log(client, "%s", text.c_str());
         } else if (op == "req") {
-            const char* v = req_id(static_cast<int8_t>(std::atoi(arg.c_str())));
+            const char* v = req_id(client, static_cast<int8_t>(std::atoi(arg.c_str())));
             append_file("standin-replies.txt", arg + "=" + (v ? v : "<null>"));
         } else if (op == "code") {
-            send_code(static_cast<int8_t>(std::atoi(arg.c_str())));
+            send_code(client, static_cast<int8_t>(std::atoi(arg.c_str())));
         } else if (op == "status") {
-            send_status(std::atoi(arg.c_str()));
+            send_status(client, std::atoi(arg.c_str()));
         } else if (op == "raw") {
-            send_raw(unhex(arg));
+            send_raw(client, unhex(arg));
         } else if (op == "syslog") {
             const std::size_t total = std::strtoul(arg.c_str(), nullptr, 10);
             std::string m(1, static_cast<char>(INSTALLER_MSG_SYSLOG));
             for (std::size_t k = 0; k + 2 < total; ++k) m.push_back(static_cast<char>('a' + k % 26));
             m.push_back('\0');
-            send_raw(m);
+            send_raw(client, m);
         } else if (op == "sleep") {
             Sleep(static_cast<DWORD>(std::atoi(arg.c_str())));
         } else if (op == "wait") {
@@ -153,11 +161,12 @@ int play_script(const char* name) {
             CloseHandle(e);
         } else if (op == "policy-off" || op == "policy-on") {
             CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            set_report_client(&client);
             const bool done = set_restore_point_policy(policy, op == "policy-off");
+            set_report_client(nullptr);
             append_file("standin-replies.txt", op + (done ? " done" : " failed"));
         } else if (op == "close") {
-            CloseHandle(installer_pipe);
-            installer_pipe = INVALID_HANDLE_VALUE;
+            client.pipe.reset();
         } else if (op == "exit") {
             return std::atoi(arg.c_str());
         }
@@ -174,5 +183,6 @@ int main(int argc, char** argv) {
     const char* base = std::strrchr(self, '\\');
     base = base ? base + 1 : self;
     if (n > 0 && _stricmp(base, "install-filter.exe") == 0) return play_filter();
-    return play_script(base);
+    append_file("standin-path.txt", self);
+    return play_script(base, argc >= 3 ? argv[2] : nullptr);
 }

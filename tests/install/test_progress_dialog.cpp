@@ -10,9 +10,12 @@
 
 #include "at_display_dpi.h"
 #include "progress_support.h"
+#include "prompt_support.h"
+#include "security_prompt.h"
 
 using namespace run_test;
 using namespace progress_test;
+using namespace prompt_test;
 
 namespace {
 struct Frame {
@@ -39,7 +42,6 @@ void setup() {
     capture_log();
     install_hook();
     if (!owner) owner = make_owner();
-    installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
 }
 }  // namespace
 
@@ -49,15 +51,14 @@ TEST_CASE("texts rotate by counted ticks, a security prompt stops the count, the
     Package p("code:5 print:installing wait code:6 status:0 close exit:0");
     Run r{{}, &p};
     Frame frame;
-    HWND security = nullptr;
+    PromptProgram consent(system_directory() + "\\consent.exe");
     at_checkpoint = [&](HWND d) {
         switch (checkpoints.size()) {
             case 5:
-                security = CreateWindowExW(0, L"#32770", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20,
-                                           nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+                consent.open("#32770", "Windows Security");
                 break;
             case 6:
-                DestroyWindow(security);
+                consent.close();
                 break;
             case 9: {
                 RECT w;
@@ -261,23 +262,83 @@ TEST_CASE("in a high-contrast black theme the text is drawn in the button-text c
     CHECK(transparent);
 }
 
-namespace {
-// Window classes of the consent and credential dialogs and of the Windows Security app.
-const char* registered_class(const char* name) {
-    if (std::string(name) == "#32770") return name;  // the system's dialog class
-    WNDCLASSA wc = {};
-    if (!GetClassInfoA(GetModuleHandleW(nullptr), name, &wc)) {
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = name;
-        REQUIRE(RegisterClassA(&wc));
-    }
-    return name;
+TEST_CASE("the consent and credential programs are those of the system directory") {
+    struct Row {
+        const wchar_t* image;
+        bool prompt;
+    };
+    static const Row rows[] = {
+        {L"C:\\Windows\\System32\\consent.exe", true},
+        {L"c:\\windows\\system32\\CONSENT.EXE", true},
+        {L"C:\\Windows\\System32\\CredentialUIBroker.exe", true},
+        {L"C:\\Windows\\System32\\cmd.exe", false},
+        {L"C:\\Windows\\System32\\consent.exe.exe", false},
+        {L"C:\\Windows\\System32\\sub\\consent.exe", false},
+        {L"C:\\Windows\\System32consent.exe", false},
+        {L"C:\\Windows\\SysWOW64\\consent.exe", false},
+        {L"C:\\Users\\u\\AppData\\Local\\Temp\\consent.exe", false},
+        {L"consent.exe", false},
+        {L"", false},
+    };
+    static const wchar_t* const systems[] = {L"C:\\Windows\\System32", L"C:\\Windows\\System32\\"};
+    for (const wchar_t* system : systems)
+        for (const Row& r : rows) {
+            CAPTURE(std::wstring(r.image).size());
+            CAPTURE(r.prompt);
+            CHECK(is_prompt_program(r.image, system) == r.prompt);
+        }
+    CHECK_FALSE(is_prompt_program(nullptr, L"C:\\Windows\\System32"));
 }
-}  // namespace
+
+TEST_CASE("a window that only looks like the prompt does not stop the count") {
+    setup();
+    // The same title and class, shown by this program, by a copy of the system's consent
+    // program outside the system directory, and by another program in the system directory.
+    HWND own = CreateWindowExW(0, L"#32770", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    REQUIRE(own);
+    char temp[MAX_PATH];
+    REQUIRE(GetTempPathA(MAX_PATH, temp) > 0);
+    PromptProgram elsewhere(std::string(temp) + "consent.exe");
+    PromptProgram other_name(system_directory() + "\\vesk-prompt.exe");
+    elsewhere.open("#32770", "Windows Security");
+    other_name.open("Credential Dialog Xaml Host", "Windows Security");
+    CHECK(find_security_prompt() == nullptr);
+
+    hold_standin();
+    Package p("code:5 print:installing wait code:6 status:0 close exit:0");
+    Run r{{}, &p};
+    CHECK(r.go([&] {
+        ticks(16), checkpoint();
+        release_standin();
+    }) == VESK_OK);
+    REQUIRE(checkpoints.size() == 1);
+    CHECK(checkpoints[0].text == L"Installation can take some time...");
+    DestroyWindow(own);
+}
+
+TEST_CASE("a prompt stops the count for five minutes in all, no longer") {
+    setup();
+    PromptProgram consent(system_directory() + "\\consent.exe");
+    const HWND prompt = consent.open("#32770", "Windows Security");
+    INFO("the double's image as reported: " << consent.reported_image());
+    REQUIRE(find_security_prompt() == prompt);
+    PromptPause pause;
+    int paused = 0;
+    for (int i = 0; i < kMaxPromptPauseTicks + 10; ++i) paused += pause_for_security_prompt(pause) ? 1 : 0;
+    CHECK(paused == kMaxPromptPauseTicks);
+    CHECK(kMaxPromptPauseTicks == 300);
+    // Counted from the dialog's start: a new dialog pauses again.
+    PromptPause next;
+    CHECK(pause_for_security_prompt(next));
+    consent.close();
+    CHECK_FALSE(pause_for_security_prompt(next));
+}
 
 TEST_CASE("the security prompt is a visible top-level dialog titled exactly \"Windows Security\"") {
     setup();
+    // Shown by the system directory's consent program, as the prompt is.
+    PromptProgram consent(system_directory() + "\\consent.exe");
     struct Row {
         const char* cls;
         const char* title;
@@ -303,38 +364,33 @@ TEST_CASE("the security prompt is a visible top-level dialog titled exactly \"Wi
         CAPTURE(r.cls);
         CAPTURE(r.title);
         CAPTURE(r.style);
-        HWND w = CreateWindowExA(0, registered_class(r.cls), r.title, r.style, 0, 0, 40, 20, r.child ? owner : nullptr,
-                                 nullptr, GetModuleHandleW(nullptr), nullptr);
-        REQUIRE(w);
+        HWND w = consent.open(r.cls, r.title, r.style, r.child ? owner : nullptr);
+        INFO("the double's image as reported: " << consent.reported_image());
         CHECK((find_security_prompt() == w) == r.found);
         if (!r.found) CHECK(find_security_prompt() == nullptr);
-        DestroyWindow(w);
+        consent.close();
     }
     // Two of them: the one enumerated last wins.
-    HWND a = CreateWindowExA(0, "#32770", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
-    HWND b = CreateWindowExA(0, registered_class("Credential Dialog Xaml Host"), "Windows Security",
-                             WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    REQUIRE(a);
-    REQUIRE(b);
+    PromptProgram broker(system_directory() + "\\CredentialUIBroker.exe");
+    HWND a = consent.open("#32770", "Windows Security");
+    HWND b = broker.open("Credential Dialog Xaml Host", "Windows Security");
     EnumOrder order{a, b, nullptr};
     EnumWindows(note_last, reinterpret_cast<LPARAM>(&order));
     REQUIRE(order.last != nullptr);
     CHECK(find_security_prompt() == order.last);
-    DestroyWindow(a);
-    DestroyWindow(b);
 }
 
-TEST_CASE("the end of a run destroys a security prompt it can destroy") {
+TEST_CASE("the end of a run leaves a window that only looks like the prompt") {
     setup();
-    // A prompt of the thread that runs the installation (standard mode) goes with the run.
-    HWND prompt = CreateWindowExA(0, "#32770", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr,
-                                  nullptr, GetModuleHandleW(nullptr), nullptr);
-    REQUIRE(prompt);
+    // Of the thread that runs the installation (standard mode), but not the system's prompt.
+    HWND lookalike = CreateWindowExA(0, "#32770", "Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, nullptr,
+                                     nullptr, GetModuleHandleW(nullptr), nullptr);
+    REQUIRE(lookalike);
     Package p("status:0 close exit:0");
     TestDevice d;
     CHECK(vesk_install_driver(&d.record, p.dir().c_str(), "x.inf", nullptr) == VESK_OK);
-    CHECK_FALSE(IsWindow(prompt));
+    CHECK(IsWindow(lookalike));
+    DestroyWindow(lookalike);
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // Five minutes of counted ticks end the run cooperatively: the window asks the run to stop, the
 // run ends its installer with a non-zero code and releases what it holds, and the window closes
 // with the run's time-out. Later runs work, and the restore-point policy that the installer had
-// switched off is back as it was after each. A program of its own: it runs the long sequence.
+// switched off is back as it was after each. A window that only looks like Windows' security
+// prompt does not hold the limit off. A program of its own: it runs the long sequence.
 #include <windows.h>
 
 #include <doctest.h>
@@ -23,9 +24,12 @@ TEST_CASE("the time limit stops the run, ends its installer, and later runs work
     REQUIRE(remove_stored_policy() == ERROR_SUCCESS);
     doubles::ScopedGpoDouble gpo(doubles::env_path(L"VESK_GPO_DOUBLE"));
     doubles::set_policy_value(0);
+    // Any program of the user can show one: the limit comes all the same.
+    HWND lookalike = CreateWindowExW(0, L"#32770", L"Windows Security", WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr,
+                                     nullptr, GetModuleHandleW(nullptr), nullptr);
+    REQUIRE(lookalike);
     for (int round = 0; round < 2; ++round) {
         CAPTURE(round);
-        installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
         hold_standin();
         // Code 5 makes the wait unbounded: only the time limit can end this run.
         Package p("policy-off code:5 print:installing wait print:released code:6 status:0 close exit:0");
@@ -69,10 +73,10 @@ TEST_CASE("the time limit stops the run, ends its installer, and later runs work
         PolicyValue stored;
         CHECK_FALSE(load_stored_policy(stored));
     }
+    DestroyWindow(lookalike);
     doubles::reset_records();
 
     // The mutex is free and no worker is left recorded: both modes run again.
-    installer_wait_ms = INSTALLER_DEFAULT_TIMEOUT_MS;
     Package second("status:0 close exit:0");
     Run again{{}, &second};
     clear_log();

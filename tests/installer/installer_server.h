@@ -1,6 +1,7 @@
-// A scripted stand-in for the library's end of the installer pipe: it creates
-// "\\.\pipe\libvesk-installer", starts an installer program, records every message, answers
-// the three requests as its script says and collects the exit code and standard output.
+// A scripted stand-in for the library's end of the installer pipe: it creates a pipe of a new
+// name as the library does, starts an installer program with that name after its arguments,
+// records every message, answers the three requests as its script says and collects the exit
+// code and standard output.
 #pragma once
 
 #include <windows.h>
@@ -27,6 +28,7 @@ inline Answer empty() { return {Reply::empty, {}}; }
 struct Script {
     Answer device_id, hardware_id, user_sid;
     bool create_pipe = true;
+    const char* pipe_arg = nullptr;  // given instead of the pipe name's digits ("" gives nothing)
 };
 
 struct Conversation {
@@ -84,8 +86,10 @@ inline Conversation run(const std::string& program, const std::string& args, con
                         const Script& script, DWORD limit_ms = 30000) {
     Conversation c;
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    InstallerPipeName name{};
+    REQUIRE(new_installer_pipe_name(name));
     if (script.create_pipe) {
-        pipe = CreateNamedPipeA(kInstallerPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+        pipe = CreateNamedPipeA(name.path, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
         REQUIRE(pipe != INVALID_HANDLE_VALUE);
     }
@@ -103,7 +107,7 @@ inline Conversation run(const std::string& program, const std::string& args, con
     si.hStdOutput = out;
     si.hStdError = out;
     PROCESS_INFORMATION pi = {};
-    std::string command = "\"" + program + "\" " + args;
+    std::string command = "\"" + program + "\" " + args + " " + (script.pipe_arg ? script.pipe_arg : name.token);
     const BOOL started =
         CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(), &si, &pi);
     CloseHandle(out);

@@ -1,6 +1,7 @@
 // Test side of the installer pipe for driving the installer's parts in-process: a message-type
-// pipe of a private name whose client end becomes the installer's end (installer_pipe), and a
-// thread that collects every message the parts send.
+// pipe of a private name whose client end becomes the installer's end (the `client` record the
+// parts are given, also the one the restore-point policy reports to), and a thread that
+// collects every message the parts send.
 #pragma once
 
 #include <windows.h>
@@ -15,12 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "installer_client.h"
 #include "installer_protocol.h"
 
 namespace capture {
 
 class PipeCapture {
 public:
+    InstallerClient client;  // first: the reader below ends when it closes
     PipeCapture() {
         static int serial = 0;
         char name[96];
@@ -29,16 +32,17 @@ public:
                                    4096, 4096, 0, nullptr);
         REQUIRE(server_ != INVALID_HANDLE_VALUE);
         // The installer's own way of opening its end.
-        installer_pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-        REQUIRE(installer_pipe != INVALID_HANDLE_VALUE);
+        client.pipe.reset(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+        REQUIRE(client.pipe);
+        set_report_client(&client);
         reader_ = std::thread([this] { collect(); });
     }
     PipeCapture(const PipeCapture&) = delete;
     PipeCapture& operator=(const PipeCapture&) = delete;
     ~PipeCapture() {
-        CloseHandle(installer_pipe);
-        installer_pipe = INVALID_HANDLE_VALUE;
+        set_report_client(nullptr);
+        client.pipe.reset();
         reader_.join();  // the server's read ends with the broken pipe
         CloseHandle(server_);
     }

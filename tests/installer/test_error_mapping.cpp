@@ -53,7 +53,7 @@ TEST_CASE("every known code sends its texts, filled with the INF path, and gives
     for (const error_rows::Row& row : error_rows::kRows) {
         CAPTURE(row.code);
         pipe.clear();
-        CHECK(map_install_error(row.code, kInf) == row.result);
+        CHECK(map_install_error(pipe.client, row.code, kInf) == row.result);
         std::vector<std::string> want;
         for (const char* t : row.texts) want.push_back(fill(t));
         CHECK(pipe.wait_for([&] { return pipe.texts().size() >= want.size(); }));
@@ -78,7 +78,7 @@ TEST_CASE("an unknown code is reported with its number and the system's text, as
     for (const Case& c : cases) {
         CAPTURE(c.code);
         pipe.clear();
-        CHECK(map_install_error(c.code, "%s%n") == VESK_ERR_OTHER);
+        CHECK(map_install_error(pipe.client, c.code, "%s%n") == VESK_ERR_OTHER);
         REQUIRE(pipe.wait_for([&] { return pipe.texts().size() >= 2; }));
         const std::vector<std::string> t = pipe.texts();
         REQUIRE(t.size() == 2);
@@ -88,7 +88,7 @@ TEST_CASE("an unknown code is reported with its number and the system's text, as
     SUBCASE("code 0 stands for the thread's last error in the text, not in the number") {
         pipe.clear();
         SetLastError(ERROR_FILE_NOT_FOUND);
-        CHECK(map_install_error(0, kInf) == VESK_ERR_OTHER);
+        CHECK(map_install_error(pipe.client, 0, kInf) == VESK_ERR_OTHER);
         REQUIRE(pipe.wait_for([&] { return pipe.texts().size() >= 2; }));
         CHECK(pipe.texts()[0] == "Unhandled error 0x0 (0)");
         // The last error as it was on entry, not what sending the first text left.

@@ -12,6 +12,7 @@
 
 #include "doubles_support.h"
 #include "installer_server.h"
+#include "owners.h"
 #include "scratch_tree.h"
 #include "usb_devices.h"
 
@@ -139,7 +140,7 @@ TEST_CASE("without a device instance ID the root of the device tree is re-enumer
 }
 
 TEST_CASE("no INF name: usage line, a progress text, and the status and exit code of an invalid parameter") {
-    const server::Conversation c = server::run(installer(), "", package_dir(), {});
+    const server::Conversation c = server::run(installer(), "\"\"", package_dir(), {});
     CHECK(static_cast<int>(c.exit_code) == VESK_ERR_INVALID_PARAMETER);
     CHECK(c.output.find("usage: ") != std::string::npos);
     CHECK(c.output.find(" <inf_name>") != std::string::npos);
@@ -155,4 +156,33 @@ TEST_CASE("started by hand, without the library's pipe: two lines and -12, nothi
     CHECK(c.output ==
           "This application can not be run from the command line.\r\n"
           "Please use your initial installer application if you want to install the driver.\r\n");
+}
+
+TEST_CASE("a missing or malformed pipe name: refused before any pipe is opened") {
+    // The old fixed name, served by anyone, is no way in either.
+    UniqueFile squatter(CreateNamedPipeA("\\\\.\\pipe\\libvesk-installer", PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
+                                         4096, 0, nullptr));
+    REQUIRE(squatter);
+    static const char* const args[] = {
+        "",                                   // none
+        "0123456789ABCDEF0123456789ABCDE",    // 31 digits
+        "0123456789ABCDEF0123456789ABCDEF0",  // 33
+        "0123456789abcdef0123456789abcdef",   // not as the library writes them
+        "0123456789ABCDEF0123456789ABCDEG",   // not hexadecimal
+        "\\\\.\\pipe\\libvesk-installer",     // a name instead of the digits
+        "..\\..\\0123456789ABCDEF01234567",
+    };
+    for (const char* arg : args) {
+        CAPTURE(arg);
+        server::Script s;
+        s.pipe_arg = arg;
+        const server::Conversation c = server::run(installer(), "\"flow-test.inf\"", package_dir(), s);
+        CHECK(static_cast<int>(c.exit_code) == VESK_ERR_NOT_SUPPORTED);
+        CHECK(c.output ==
+              "This application can not be run from the command line.\r\n"
+              "Please use your initial installer application if you want to install the driver.\r\n");
+        CHECK(c.messages.empty());
+        CHECK_FALSE(c.timed_out);
+    }
 }

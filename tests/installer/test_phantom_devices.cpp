@@ -78,11 +78,13 @@ std::vector<std::string> flag_among(const std::vector<Node>& nodes, std::vector<
     std::vector<std::string> texts;
     {
         capture::PipeCapture pipe;
-        REQUIRE(load_installer_apis());
-        flag_phantom_devices(kFirstId);
-        release_installer_apis();
+        {
+            InstallerSession session{pipe.client, {}, {}, {}};
+            REQUIRE(load_installer_apis(session.apis));
+            flag_phantom_devices(session, kFirstId);
+        }
         // Messages arrive in order: once the marker is in, everything sent before it is too.
-        installer_log("end of test");
+        installer_log(pipe.client, "end of test");
         REQUIRE(pipe.wait_for_text("end of test"));
         texts = pipe.texts();
         texts.pop_back();

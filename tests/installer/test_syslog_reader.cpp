@@ -49,27 +49,26 @@ void truncate(const std::string& path) {
     CloseHandle(f);
 }
 
-// The reader thread with its two events, stopped and joined at the end.
+// The reader thread with its session (the capture's client, its two events), stopped and
+// joined at the end.
 struct RunningReader {
+    InstallerSession session;
     HANDLE thread = nullptr;
-    RunningReader() {
-        reader_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        stop_reader = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread = CreateThread(nullptr, 0, syslog_reader, nullptr, 0, nullptr);
+    explicit RunningReader(capture::PipeCapture& pipe) : session{pipe.client, {}, {}, {}} {
+        session.reader_started.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        session.stop_reader.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        thread = CreateThread(nullptr, 0, syslog_reader, &session, 0, nullptr);
         REQUIRE(thread);
     }
-    bool started(DWORD ms = 2000) { return WaitForSingleObject(reader_started, ms) == WAIT_OBJECT_0; }
+    bool started(DWORD ms = 2000) { return WaitForSingleObject(session.reader_started.get(), ms) == WAIT_OBJECT_0; }
     bool stop() {
-        SetEvent(stop_reader);
+        SetEvent(session.stop_reader.get());
         return WaitForSingleObject(thread, 3000) == WAIT_OBJECT_0;
     }
     ~RunningReader() {
-        SetEvent(stop_reader);
+        SetEvent(session.stop_reader.get());
         WaitForSingleObject(thread, 3000);
         CloseHandle(thread);
-        CloseHandle(reader_started);
-        CloseHandle(stop_reader);
-        reader_started = stop_reader = nullptr;
     }
 };
 
@@ -93,7 +92,7 @@ TEST_CASE("the reader follows setupapi.dev.log and forwards only what is written
     append(windir + "\\setupact.log", "third log\r\n");
     set_windows_directory(windir);
     capture::PipeCapture pipe;
-    RunningReader reader;
+    RunningReader reader(pipe);
     check_follows(pipe, reader, dev_log);
     CHECK(pipe.wait_for_text("syslog reader thread started"));
 
@@ -149,12 +148,12 @@ TEST_CASE("the next candidates are tried in order") {
     set_windows_directory(windir);
     {
         capture::PipeCapture pipe;
-        RunningReader reader;
+        RunningReader reader(pipe);
         check_follows(pipe, reader, windir + "\\setupact.log");
     }
     append(windir + "\\setupapi.log", "y\r\n");
     capture::PipeCapture pipe;
-    RunningReader reader;
+    RunningReader reader(pipe);
     check_follows(pipe, reader, windir + "\\setupapi.log");
 }
 
@@ -170,7 +169,7 @@ TEST_CASE("without a log, or without a Windows directory, the reader says so and
         CreateDirectoryA(windir.c_str(), nullptr);
         set_windows_directory(c.set ? windir : std::string());
         capture::PipeCapture pipe;
-        RunningReader reader;
+        RunningReader reader(pipe);
         CHECK(pipe.wait_for_text("syslog reader thread terminating"));
         CHECK(pipe.has_text("Could not open any syslog"));
         CHECK_FALSE(reader.started(0));
@@ -180,7 +179,7 @@ TEST_CASE("without a log, or without a Windows directory, the reader says so and
 TEST_CASE("forward_syslog_lines sends one message per line, with code 1 and a NUL") {
     capture::PipeCapture pipe;
     std::string chunk = "one\r\ntwo\r\nthr";
-    CHECK(forward_syslog_lines(chunk.data(), chunk.size()) == 10);
+    CHECK(forward_syslog_lines(pipe.client, chunk.data(), chunk.size()) == 10);
     REQUIRE(pipe.wait_for([&] { return pipe.messages().size() >= 2; }));
     const std::vector<std::string> m = pipe.messages();
     REQUIRE(m.size() == 2);

@@ -35,19 +35,17 @@ TEST_CASE("a planted WINDIR is not where the setup log is looked for") {
     CHECK(std::string(system) != planted);
 
     capture::PipeCapture pipe;
-    reader_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    stop_reader = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, syslog_reader, nullptr, 0, nullptr);
+    InstallerSession session{pipe.client, {}, {}, {}};
+    session.reader_started.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    session.stop_reader.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE thread = CreateThread(nullptr, 0, syslog_reader, &session, 0, nullptr);
     REQUIRE(thread);
     // Either the reader follows a log of the system's directory or it finds none there.
     const bool decided =
         pipe.wait_for([&] { return pipe.has_text("using syslog '") || pipe.has_text("Could not open any syslog"); });
-    SetEvent(stop_reader);
+    SetEvent(session.stop_reader.get());
     CHECK(WaitForSingleObject(thread, 3000) == WAIT_OBJECT_0);
     CloseHandle(thread);
-    CloseHandle(reader_started);
-    CloseHandle(stop_reader);
-    reader_started = stop_reader = nullptr;
     CHECK(decided);
     CHECK_FALSE(pipe.has_text(planted));
     if (pipe.has_text("using syslog '")) CHECK(pipe.has_text(std::string("using syslog '") + system + "\\"));

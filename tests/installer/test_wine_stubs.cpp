@@ -11,7 +11,8 @@
 
 TEST_CASE("re-enumeration fails with Wine's CR_FAILURE and says so") {
     capture::PipeCapture pipe;
-    REQUIRE(load_installer_apis());
+    InstallerSession session{pipe.client, {}, {}, {}};
+    REQUIRE(load_installer_apis(session.apis));
     struct Case {
         const char* id;
         const char* said;
@@ -24,8 +25,7 @@ TEST_CASE("re-enumeration fails with Wine's CR_FAILURE and says so") {
     for (const Case& c : cases) {
         CAPTURE(c.said);
         pipe.clear();
-        CHECK(reenumerate_device(c.id) == -1);
+        CHECK(reenumerate_device(session, c.id) == -1);
         CHECK(pipe.wait_for_text(c.said));
     }
-    release_installer_apis();
 }

@@ -315,23 +315,19 @@ TEST_CASE("no description: refused after the package directory exists") {
     CHECK_FALSE(exists(d + "\\x86"));
 }
 
-TEST_CASE("no directory: the package goes to TEMP, or is refused without TEMP") {
+TEST_CASE("no directory: refused, and nothing is written to TEMP") {
     ScratchDir temp;
     vesk_device dev = device(0x2E3C, 0xDF11);
     const vesk_prepare_options o = winusb_options();
-    {
-        ScopedEnv env(L"TEMP", widen(temp.path()).c_str());
+    ScopedEnv env(L"TEMP", widen(temp.path()).c_str());
+    static const char* const paths[] = {nullptr, ""};
+    for (const char* path : paths) {
+        CAPTURE((path ? "empty" : "null"));
         LogCapture log;
-        REQUIRE(vesk_prepare_driver(&dev, nullptr, "device.inf", &o) == VESK_OK);
-        CHECK(log.has("libvesk:info [vesk_prepare_driver] No path provided - extracting to '" + temp.path() + "'"));
-        CHECK(exists(temp.path() + "\\device.inf"));
-        CHECK(exists(temp.path() + "\\installer_x86.exe"));
-    }
-    {
-        ScopedEnv env(L"TEMP", nullptr);
-        LogCapture log;
-        CHECK(vesk_prepare_driver(&dev, nullptr, "device.inf", &o) == VESK_ERR_INVALID_PARAMETER);
-        CHECK(log.has("libvesk:error [vesk_prepare_driver] No path provided and unable to use TEMP"));
+        CHECK(vesk_prepare_driver(&dev, path, "device.inf", &o) == VESK_ERR_INVALID_PARAMETER);
+        CHECK(log.has("libvesk:error [vesk_prepare_driver] No path provided - a package directory is required"));
+        CHECK_FALSE(exists(temp.path() + "\\device.inf"));
+        CHECK_FALSE(exists(temp.path() + "\\installer_x86.exe"));
     }
 }
 

@@ -60,8 +60,7 @@ bool load_table(Newdev& api, const char* source, MissingFunctionReport report) {
 bool load_table(Shell32& api, const char* source, MissingFunctionReport report) {
     Lookup l(api.module, "Shell32", source, report);
     l(api.is_user_an_admin, "IsUserAnAdmin")(api.get_folder_path, "SHGetFolderPathW");
-    l(api.create_directory, "SHCreateDirectoryExW")(api.shell_execute, "ShellExecuteW");
-    l(api.shell_execute_ex, "ShellExecuteExW");
+    l(api.create_directory, "SHCreateDirectoryExW")(api.shell_execute_ex, "ShellExecuteExW");
     return finish(api, l);
 }
 
@@ -69,6 +68,12 @@ bool load_table(Ole32& api, const char* source, MissingFunctionReport report) {
     Lookup l(api.module, "Ole32", source, report);
     l(api.initialize, "CoInitializeEx")(api.uninitialize, "CoUninitialize")(api.create_instance, "CoCreateInstance");
     l(api.create_guid, "CoCreateGuid")(api.string_from_guid, "StringFromGUID2");
+    return finish(api, l);
+}
+
+bool load_table(OleAut32& api, const char* source, MissingFunctionReport report) {
+    Lookup l(api.module, "OleAut32", source, report);
+    l(api.alloc_string, "SysAllocString")(api.free_string, "SysFreeString")(api.clear_variant, "VariantClear");
     return finish(api, l);
 }
 

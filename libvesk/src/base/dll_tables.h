@@ -10,6 +10,7 @@
 #include <commctrl.h>
 #include <newdev.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <setupapi.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -49,7 +50,6 @@ struct Shell32 {
     decltype(&::IsUserAnAdmin) is_user_an_admin = nullptr;
     decltype(&::SHGetFolderPathW) get_folder_path = nullptr;
     decltype(&::SHCreateDirectoryExW) create_directory = nullptr;
-    decltype(&::ShellExecuteW) shell_execute = nullptr;
     decltype(&::ShellExecuteExW) shell_execute_ex = nullptr;
 };
 
@@ -60,6 +60,14 @@ struct Ole32 {
     decltype(&::CoCreateInstance) create_instance = nullptr;
     decltype(&::CoCreateGuid) create_guid = nullptr;
     decltype(&::StringFromGUID2) string_from_guid = nullptr;
+};
+
+// Strings and variants for calls through a dispatch interface.
+struct OleAut32 {
+    UniqueModule module;
+    decltype(&::SysAllocString) alloc_string = nullptr;
+    decltype(&::SysFreeString) free_string = nullptr;
+    decltype(&::VariantClear) clear_variant = nullptr;
 };
 
 // Loaded after the activation context of the program's manifest is in place, so that its
@@ -86,6 +94,7 @@ bool load_table(Cfgmgr32& api, const char* source, MissingFunctionReport report 
 bool load_table(Newdev& api, const char* source, MissingFunctionReport report = log_missing_function);
 bool load_table(Shell32& api, const char* source, MissingFunctionReport report = log_missing_function);
 bool load_table(Ole32& api, const char* source, MissingFunctionReport report = log_missing_function);
+bool load_table(OleAut32& api, const char* source, MissingFunctionReport report = log_missing_function);
 bool load_table(Comctl32& api, const char* source, MissingFunctionReport report = log_missing_function);
 // Never fails and reports nothing: what this system lacks stays null.
 void load_table(User32Dpi& api);

@@ -10,6 +10,7 @@
 
 #include "error_text.h"
 #include "install_run.h"
+#include "security_prompt.h"
 #include "dll_tables.h"
 #include "owners.h"
 #include "vesk_log.h"
@@ -77,6 +78,7 @@ struct progress_state {
     UniqueFont font;
     UINT dpi = 96;
     int ticks = 0;
+    PromptPause prompt_pause;  // the time Windows' security prompts have held the clock
     int text_index = 0;
     bool stopping = false;
     SRWLOCK worker_lock = SRWLOCK_INIT;  // the worker handle is shared with the worker thread
@@ -192,6 +194,7 @@ LRESULT on_dpi_changed(HWND h, progress_state& state, WPARAM wp, LPARAM lp) {
 
 LRESULT on_create(HWND h, progress_state& state) {
     state.ticks = 0;
+    state.prompt_pause = PromptPause{};
     state.stopping = false;
     state.text_index = 0;
     state.window = h;
@@ -226,7 +229,7 @@ LRESULT on_start(HWND h, progress_state& state) {
 }
 
 LRESULT on_timer(HWND h, progress_state& state) {
-    if (find_security_prompt()) return 0;  // time while Windows asks the user is not counted
+    if (pause_for_security_prompt(state.prompt_pause)) return 0;  // time while Windows asks the user is not counted
     ++state.ticks;
     if (state.text_index < kTextCount && state.ticks > kTicksPerText * (state.text_index + 1)) {
         if (state.text) {

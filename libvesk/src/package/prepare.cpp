@@ -47,20 +47,13 @@ vesk_result check_arguments(const vesk_device* device, const char* inf_name) {
     return VESK_OK;
 }
 
-// The given directory, or TEMP without one, made to exist.
+// The given directory, made to exist. None is refused: TEMP is the user's to write in.
 vesk_result package_directory(const Shell32& shell32, const char* path, char (&dir)[kPathBytes]) {
-    Utf8 temp;
-    const char* given = path;
-    if (!given) {
-        temp.reset(temp_directory());
-        if (!temp) {
-            vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided and unable to use TEMP");
-            return VESK_ERR_INVALID_PARAMETER;
-        }
-        given = temp.get();
+    if (!path || !path[0]) {
+        vesk_log_message(VESK_LOG_ERROR, kSource, "No path provided - a package directory is required");
+        return VESK_ERR_INVALID_PARAMETER;
     }
-    if (!copy_package_directory(given, dir, kSource)) return VESK_ERR_INVALID_PARAMETER;
-    if (!path) vesk_log_message(VESK_LOG_INFO, kSource, "No path provided - extracting to '%s'", dir);
+    if (!copy_package_directory(path, dir, kSource)) return VESK_ERR_INVALID_PARAMETER;
     return check_dir(shell32, dir);
 }
 

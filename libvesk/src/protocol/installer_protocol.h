@@ -1,6 +1,6 @@
-// The installer pipe "\\.\pipe\libvesk-installer": message codes and limits shared by the
-// library (server end) and the installer program (client end). Every write is one message;
-// the first byte of an installer message is its code, replies carry no code byte.
+// The installer pipe: its name, message codes and limits, shared by the library (server end)
+// and the installer program (client end). Every write is one message; the first byte of an
+// installer message is its code, replies carry no code byte.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,22 @@
 #include "format_into.h"
 #include "libvesk.h"
 
-inline constexpr char kInstallerPipeName[] = "\\\\.\\pipe\\libvesk-installer";
+// "\\.\pipe\libvesk-installer-" and 128 random bits in 32 hexadecimal digits, new for each run:
+// a fixed name could be taken first by anyone and stop every installation. The library gives
+// the installer the digits on its command line, after the INF name.
+inline constexpr char kInstallerPipePrefix[] = "\\\\.\\pipe\\libvesk-installer-";
+inline constexpr std::size_t kPipeTokenRandomBytes = 16;
+inline constexpr std::size_t kPipeTokenBytes = 2 * kPipeTokenRandomBytes + 1;  // digits and NUL
+inline constexpr std::size_t kInstallerPipeNameBytes = sizeof kInstallerPipePrefix - 1 + kPipeTokenBytes;
+
+struct InstallerPipeName {
+    char token[kPipeTokenBytes];         // the digits, as the installer's argument
+    char path[kInstallerPipeNameBytes];  // the whole name
+};
+// A new name from the system's random generator; false when it gave none.
+bool new_installer_pipe_name(InstallerPipeName& name);
+// The name for the installer's argument: exactly 32 digits 0-9, A-F; false for anything else.
+bool installer_pipe_name_from_token(const char* token, InstallerPipeName& name);
 
 enum : int8_t {
     INSTALLER_MSG_PRINT = 0,                // text (at most 254 bytes) and NUL
@@ -29,17 +44,3 @@ inline constexpr DWORD kInstallerReplyWaitMs = 5000;          // installer's wai
 inline constexpr std::size_t kInstallerPipeBufferBytes = 4096;
 inline constexpr std::size_t kInstallerPrintBytes = 256;  // code, 254 bytes of text, NUL
 inline constexpr std::size_t kInstallerReplyBytes = 512;
-
-// Installer end. The installer program opens the client end into installer_pipe; until then
-// (and after it closes) the senders do nothing.
-extern HANDLE installer_pipe;
-// The client end as the installer program opens it: identification only, and only when the
-// server end belongs to the process that started this one. INVALID_HANDLE_VALUE otherwise, with
-// `refused` set when a server was found that is not that process.
-HANDLE open_installer_pipe(bool* refused);
-VESK_PRINTF(1, 2) void installer_log(const char* fmt, ...);
-void send_code(int8_t code);
-// Codes 2, 3, 4: one request/reply exchange; the value lives in a static buffer per value,
-// null when absent.
-const char* req_id(int8_t code);
-void send_status(vesk_result status);

@@ -93,6 +93,9 @@ InstanceIdParts parse_instance_id(const char* instance_id, void (*on_error)(IdPi
     InstanceIdParts parts;
     if (!instance_id) return parts;
     const char* p = instance_id;
+    // The first "VID_" and "PID_" pieces name the device; a later one (a serial number such as
+    // "x&VID_1234") must not change them.
+    bool product_seen = false;
     while (*p) {
         const std::size_t n = std::strcspn(p, kIdSeparators);
         if (n == 0) {
@@ -106,6 +109,10 @@ InstanceIdParts parse_instance_id(const char* instance_id, void (*on_error)(IdPi
         piece[take] = '\0';
         unsigned value = 0;
         if (starts_with(piece, take, "VID_")) {
+            if (parts.has_vendor) {
+                p += n;
+                continue;
+            }
             parts.has_vendor = true;
             if (scan_hex(piece + 4, 4, &value)) {
                 parts.vendor_id = static_cast<uint16_t>(value);
@@ -114,6 +121,11 @@ InstanceIdParts parse_instance_id(const char* instance_id, void (*on_error)(IdPi
                 on_error(IdPieceError::vid, context);
             }
         } else if (starts_with(piece, take, "PID_")) {
+            if (product_seen) {
+                p += n;
+                continue;
+            }
+            product_seen = true;
             if (scan_hex(piece + 4, 4, &value)) {
                 parts.product_id = static_cast<uint16_t>(value);
                 parts.product_set = true;

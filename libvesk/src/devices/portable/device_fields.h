@@ -30,7 +30,8 @@ struct InstanceIdParts {
 };
 
 // Splits the ID at '\', '#' and '&' and reads the "VID_%04X", "PID_%04X" and "MI_%02X" pieces
-// (prefixes case-sensitive). Each piece that has the prefix but no number calls on_error, in
+// (prefixes case-sensitive). Only the first "VID_" and the first "PID_" piece count, parsed or
+// not. Each counted piece that has the prefix but no number calls on_error, in
 // order; the field it would set keeps its value.
 InstanceIdParts parse_instance_id(const char* instance_id, void (*on_error)(IdPieceError, void*) = nullptr,
                                   void* context = nullptr);
