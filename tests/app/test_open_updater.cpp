@@ -11,6 +11,7 @@
 
 #include "gui_support.h"
 #include "setup_window.h"
+#include "setup_window_state.h"
 #include "user_session_open.h"
 
 namespace {
