@@ -6,8 +6,8 @@
 
 void signing_key_release::operator()(vesk_signing_key* key) const noexcept { vesk_destroy_signing_key(key); }
 
-void keep_key_for_next_install(unique_signing_key& key, const char* checked_before, int32_t action,
-                               int32_t outcome, const char* device_id) {
+void keep_key_for_next_install(unique_signing_key& key, const char* checked_before, int32_t action, int32_t outcome,
+                               const char* device_id) {
     if (action != SETUP_ACTION_CHECK || outcome != SETUP_OUTCOME_CHECKED) {
         key.reset();
         return;

@@ -15,5 +15,5 @@ using unique_signing_key = std::unique_ptr<vesk_signing_key, signing_key_release
 // After an operation, on the window's thread (never waits): a check that found the device to
 // install keeps the key already made for that device or starts a new one; every other ending
 // (no device, another device, WinUSB already there, an install, used key or not) lets it go.
-void keep_key_for_next_install(unique_signing_key& key, const char* checked_before, int32_t action,
-                               int32_t outcome, const char* device_id);
+void keep_key_for_next_install(unique_signing_key& key, const char* checked_before, int32_t action, int32_t outcome,
+                               const char* device_id);

@@ -32,9 +32,9 @@ constexpr wchar_t kConfirmText[] =
 void create_controls(setup_window_state& state) {
     for (int i = 0; i < kControlCount; ++i) {
         const control_row& row = kControls[i];
-        state.controls[i] = CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, 0, 0, 0, 0,
-                                            state.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
-                                            GetModuleHandleW(nullptr), nullptr);
+        state.controls[i] =
+            CreateWindowExW(0, row.cls, row.text, WS_CHILD | WS_VISIBLE | row.style, 0, 0, 0, 0, state.window,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), GetModuleHandleW(nullptr), nullptr);
     }
     state.status_line = state.controls[kStatusControl];
     state.check_button = state.controls[kCheckControl];
@@ -242,8 +242,9 @@ LRESULT on_timer(setup_window_state& state, UINT_PTR id) {
 
 // The statics show the window's own background, whatever the theme; the pane keeps its own look.
 LRESULT on_ctlcolor_static(const setup_window_state& state, HDC dc, HWND control) {
-    if (control == state.pane) return DefWindowProcW(state.window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-                                                     reinterpret_cast<LPARAM>(control));
+    if (control == state.pane)
+        return DefWindowProcW(state.window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                              reinterpret_cast<LPARAM>(control));
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
@@ -355,9 +356,9 @@ HWND create_setup_window(HINSTANCE instance) {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     wc.lpszClassName = kSetupWindowClass;
     wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kSetupIconId));
-    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kSetupIconId), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                               LR_SHARED));
+    wc.hIconSm =
+        static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kSetupIconId), IMAGE_ICON,
+                                      GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED));
     if (!RegisterClassExW(&wc)) return nullptr;
     // Made at the system's DPI; WM_CREATE sizes it for the monitor it lands on.
     const SIZE size = setup_window_size(dpi_of(nullptr));

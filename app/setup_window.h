@@ -27,9 +27,9 @@ inline constexpr int kSetupIconId = 1;  // the program's icon resource
 
 inline constexpr int kSetupWindowWidth = 716;  // outer size at 96 DPI
 inline constexpr int kSetupWindowHeight = 510;
-inline constexpr UINT kDeviceSettleMs = 500;      // a check this long after the last device change
+inline constexpr UINT kDeviceSettleMs = 500;  // a check this long after the last device change
 inline constexpr UINT_PTR kDeviceChangeTimer = 1;
-inline constexpr UINT kCopiedNoticeMs = 3000;     // how long "copied" stays in the status line
+inline constexpr UINT kCopiedNoticeMs = 3000;        // how long "copied" stays in the status line
 inline constexpr int kDiagnosticPaneLimit = 250000;  // characters; later text is cut off
 inline constexpr std::size_t kPaneLineUnits = 4096;  // UTF-16 buffer of one appended line
 inline constexpr int kPaneLineMaxUnits = 4093;       // conversion limit, terminator included

@@ -44,7 +44,7 @@ struct setup_window_state {
     bool check_when_idle = false;  // the devices changed while busy or asking
     int default_id = IDC_CHECK_DEVICE;
     taskbar_button taskbar;
-    HWND focus = nullptr;  // the control that had the focus when the window was last deactivated
+    HWND focus = nullptr;         // the control that had the focus when the window was last deactivated
     const wchar_t* status = L"";  // the status line's own text, back after a passing confirmation
     status_kind kind = status_kind::none;
     status_kind shown_kind = status_kind::none;

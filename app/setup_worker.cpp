@@ -196,7 +196,7 @@ void run_operation(setup_request& request) {
 
 DWORD WINAPI setup_worker(void* parameter) {
     auto* request = static_cast<setup_request*>(parameter);
-    run_operation(*request);  // frees its device lists before returning
+    run_operation(*request);                  // frees its device lists before returning
     MallocPtr<setup_request> owned(request);  // the window frees it once the message is posted
     if (PostMessageW(request->window, WM_SETUP_DONE, 0, reinterpret_cast<LPARAM>(request))) (void)owned.release();
     return 0;

@@ -9,8 +9,7 @@ constexpr wchar_t kNotice[] =
     L"Disconnect other AT32 DFU devices. Only WinUSB for 2E3C:DF11 can be installed.\r\n"
     L"This does not flash firmware or erase your games and saved settings.";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr DWORD kPaneStyle =
-    WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+constexpr DWORD kPaneStyle = WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
 
 RECT frame_for(UINT dpi) {
     RECT r = {0, 0, 0, 0};
@@ -34,8 +33,8 @@ void make_fonts(setup_window_state& state, UINT dpi) {
     metrics.cbSize = sizeof metrics;
     User32Dpi api;
     load_table(api);
-    bool got = api.parameters_for_dpi &&
-               api.parameters_for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+    bool got =
+        api.parameters_for_dpi && api.parameters_for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
     if (!got && SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
         // The system's metrics are for its own DPI.
         metrics.lfMessageFont.lfHeight =

@@ -34,9 +34,11 @@ inline const Lines kIntro = {kIntro1, kIntro2};
 inline constexpr wchar_t kNoDevice[] =
     L"No AT32 DFU device found. Connect Morvane while holding BOOT0, then click Check device.";
 inline constexpr wchar_t kFoundNone[] = L"Found DFU 2E3C:DF11. Current driver: (none)";
-inline constexpr wchar_t kReady[] = L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
+inline constexpr wchar_t kReady[] =
+    L"Ready. Confirm this is your only connected AT32 DFU device, then click Install WinUSB.";
 inline constexpr wchar_t kStatusChecked[] = L"DFU device checked. Install WinUSB when ready.";
-inline constexpr wchar_t kStatusIncomplete[] = L"Driver setup did not complete. Read diagnostics and check the device again.";
+inline constexpr wchar_t kStatusIncomplete[] =
+    L"Driver setup did not complete. Read diagnostics and check the device again.";
 inline constexpr wchar_t kStatusAlready[] = L"WinUSB is already installed. Open the updater.";
 inline constexpr wchar_t kStatusChecking[] = L"Checking the connected DFU device...";
 inline constexpr wchar_t kConfirmCaption[] = L"Confirm Morvane driver setup";

@@ -238,8 +238,11 @@ TEST_CASE("the focus stays on an enabled control; Enter presses the state's defa
     }
 
     SUBCASE("Tab goes through the buttons and the pane, in creation order, and out of the pane") {
-        const std::vector<HWND> order = {w.item(IDC_CHECK_DEVICE), w.item(IDC_INSTALL_WINUSB),
-                                         w.item(IDC_COPY_DIAGNOSTICS), w.item(IDC_OPEN_UPDATER), w.state().pane,
+        const std::vector<HWND> order = {w.item(IDC_CHECK_DEVICE),
+                                         w.item(IDC_INSTALL_WINUSB),
+                                         w.item(IDC_COPY_DIAGNOSTICS),
+                                         w.item(IDC_OPEN_UPDATER),
+                                         w.state().pane,
                                          w.item(IDC_CHECK_DEVICE)};
         SetFocus(order[0]);
         for (std::size_t i = 1; i < order.size(); ++i) {

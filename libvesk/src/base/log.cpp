@@ -68,8 +68,8 @@ vesk_result create_pipe(uint32_t size) {
     UniqueLocal owned_sd(sd);
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     UniqueFile r(CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                  1, size, size, 0, &sa));
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                  size, size, 0, &sa));
     if (!r) {
         std::fprintf(stderr, "could not create logger pipe for reading: %s\n", last_error_text(0));
         return VESK_ERR_NO_RESOURCE;
@@ -139,9 +139,7 @@ void vesk_log_message(int level, const char* source, const char* fmt, ...) {
     if (built.truncated) append_line(kTruncationNotice, sizeof kTruncationNotice, level);
 }
 
-void log_guard_report(int level, const char* source, const char* text) {
-    vesk_log_message(level, source, "%s", text);
-}
+void log_guard_report(int level, const char* source, const char* text) { vesk_log_message(level, source, "%s", text); }
 
 vesk_result vesk_set_log_threshold(int32_t level) {
     threshold = level;

@@ -27,8 +27,8 @@ constexpr char kFilterProgram[] = "install-filter.exe";
 // Everything one run holds; the destructor is the cleanup of every path, in this order.
 struct Run {
     GlobalGuard mutex{kSource, log_guard_report};  // first: released last, after the body below
-    bool holding = false;        // the run mutex is ours: every later step ends in this cleanup
-    SetupApi setupapi;           // the libraries of the run, looked up before it starts
+    bool holding = false;                          // the run mutex is ours: every later step ends in this cleanup
+    SetupApi setupapi;                             // the libraries of the run, looked up before it starts
     Shell32 shell32;
     Ole32 ole32;
     InstallerPipeName pipe_name{};

@@ -15,4 +15,3 @@ inline constexpr KindData kKinds[] = {
     {"Generic USB CDC", "usbser.inf.in", "usbser.cat.in", "MS_COMP_USBSER"},
     {"user driver", nullptr, nullptr, nullptr},
 };
-

@@ -51,4 +51,3 @@ vesk_result write_inf(const vesk_prepare_options* options, const char* inf_name,
     vesk_log_message(VESK_LOG_INFO, kSource, "Successfully created '%s'", inf_path);
     return VESK_OK;
 }
-

@@ -162,4 +162,3 @@ vesk_result set_token_values(const Ole32& ole32, const vesk_device& device, cons
     set_token_value("DRIVER_VERSION", text);
     return VESK_OK;
 }
-

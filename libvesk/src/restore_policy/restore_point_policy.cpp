@@ -204,7 +204,8 @@ void restore_policy_left_behind(const Ole32& ole32, PolicyReport report) {
         return;
     }
     if (FAILED(saved))
-        say(report, VESK_LOG_WARNING, "Saving the restored policy failed - error %lx", static_cast<unsigned long>(saved));
+        say(report, VESK_LOG_WARNING, "Saving the restored policy failed - error %lx",
+            static_cast<unsigned long>(saved));
     if (const LONG r = remove_stored_policy(); r != ERROR_SUCCESS)
         say(report, VESK_LOG_WARNING, "Could not remove the stored restore point policy: %s",
             last_error_text(static_cast<DWORD>(r)));

@@ -24,9 +24,9 @@
 #include "vesk_log.h"
 
 namespace {
-constexpr std::size_t kCatPathBytes = 261;     // the scan's fixed path buffers
-constexpr std::size_t kHashBytes = 20;         // SHA-1
-constexpr std::size_t kSpcBytes = 64;          // the encoded SPC value
+constexpr std::size_t kCatPathBytes = 261;  // the scan's fixed path buffers
+constexpr std::size_t kHashBytes = 20;      // SHA-1
+constexpr std::size_t kSpcBytes = 64;       // the encoded SPC value
 constexpr DWORD kAttrFlags = CRYPTCAT_ATTR_AUTHENTICATED | CRYPTCAT_ATTR_DATAASCII | CRYPTCAT_ATTR_NAMEASCII;
 constexpr DWORD kMemberVersion = 0x200;
 
@@ -34,7 +34,6 @@ const wchar_t kOsList[] = L"7_X86,7_X64,8_X86,8_X64,8_ARM,10_X86,10_X64,10_ARM";
 const wchar_t kOsAttr[] = L"2:5.1,2:5.2,2:6.0,2:6.1";
 const GUID kPeSubject = {0xC689AAB8, 0x8E78, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 const GUID kInfSubject = {0xDE351A42, 0x8E59, 0x11D0, {0x8C, 0x47, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
-
 
 Utf16 utf16_or_null(const char* s) {
     Utf16 w(s ? to_utf16(s) : nullptr);

@@ -34,4 +34,3 @@ bool AddFileHash(const WinTrust& wintrust, const Crypt32& crypt32, HANDLE cat, c
                  const uint8_t* hash);
 // The platform's catalog hash of one file: Authenticode SHA-1 for PE files, SHA-1 otherwise.
 bool CalcHash(const WinTrust& wintrust, uint8_t* hash, const char* path);
-

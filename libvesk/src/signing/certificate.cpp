@@ -144,9 +144,8 @@ OwnedCert create_certificate(const Crypt32& api, const char* subject, const std:
     CRYPT_ALGORITHM_IDENTIFIER algorithm{sign_with_sha1() ? sha1_rsa : sha256_rsa, {0, nullptr}};
     SYSTEMTIME end = validity_end();
     CERT_NAME_BLOB name{static_cast<DWORD>(name_der.size()), const_cast<BYTE*>(name_der.data())};
-    OwnedCert cert =
-        own_cert(api, api.create_self_signed(key.context.get(), &name, CERT_CREATE_SELFSIGN_NO_KEY_INFO, nullptr,
-                                            &algorithm, nullptr, &end, &extensions));
+    OwnedCert cert = own_cert(api, api.create_self_signed(key.context.get(), &name, CERT_CREATE_SELFSIGN_NO_KEY_INFO,
+                                                          nullptr, &algorithm, nullptr, &end, &extensions));
     if (!cert) {
         vesk_log_message(VESK_LOG_WARNING, kCertSource, "Could not create self signed certificate: %s",
                          PkiErrorText(0));

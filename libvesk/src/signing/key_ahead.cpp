@@ -17,7 +17,7 @@ const char kSource[] = "vesk_create_signing_key";
 
 struct KeyAhead {
     std::atomic<int> refs{1};  // the handle's and, while it runs, the making thread's
-    UniqueHandle made;  // manual-reset event, set once the making thread has written key
+    UniqueHandle made;         // manual-reset event, set once the making thread has written key
     SigningKey key;
     std::atomic<bool> taken{false};
     ~KeyAhead() { destroy_signing_key(key); }

@@ -68,9 +68,7 @@ bool is_hub_service(const char* service) {
     return false;
 }
 
-bool is_composite_parent_service(const char* service) {
-    return ascii_iequal(service, kCompositeParentService);
-}
+bool is_composite_parent_service(const char* service) { return ascii_iequal(service, kCompositeParentService); }
 
 uint64_t pack_driver_version(const char* text) {
     uint64_t packed = 0;
