@@ -36,9 +36,12 @@ case "$tree" in
   x64) sysdir=system32 ;;
   *) echo "demo: VESK_DEMO_TREE must be x86 or x64" >&2; exit 2 ;;
 esac
-bin=$build/$tree/bin
+# The 64-bit setup program is built in the x64-setup tree (x64 builds only the installer's side).
+dir=$tree
+[ "$tree" = x64 ] && dir=x64-setup
+bin=$build/$dir/bin
 setup_exe=$bin/Morvane-Windows-Driver-Setup.exe
-for f in "$setup_exe" "$bin/setup_demo.exe" "$bin/vesk-usbdev.exe" "$build/$tree/doubles/wintrust.dll"; do
+for f in "$setup_exe" "$bin/setup_demo.exe" "$bin/vesk-usbdev.exe" "$build/$dir/doubles/wintrust.dll"; do
   if [ ! -f "$f" ]; then echo "demo: $f is missing (make BUILD=${1:-build} build-all)" >&2; exit 1; fi
 done
 runs=${VESK_DEMO_RUNS:-1}
@@ -122,7 +125,7 @@ for run in $(seq 1 "$runs"); do
   # process that Wine starts from it). The programs' debugger output carries their step times.
   : >"$work/driver.out"
   WINEDEBUG=-all,warn+debugstr \
-  "$root/tests/support/with-doubles.sh" $sysdir "$build/$tree/doubles/wintrust.dll" "$build/$tree/doubles/mssign32.dll" -- \
+  "$root/tests/support/with-doubles.sh" $sysdir "$build/$dir/doubles/wintrust.dll" "$build/$dir/doubles/mssign32.dll" -- \
     wine "$bin/setup_demo.exe" "$(winpath "$setup_exe")" "$(winpath "$out")" </dev/null >"$work/driver.out" 2>"$work/driver.err" &
   driver=$!
   while IFS= read -r line; do
