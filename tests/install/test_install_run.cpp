@@ -16,7 +16,6 @@
 #include "owners.h"
 #include "restore_point_policy.h"
 #include "run_support.h"
-#include "wine_cannot.h"
 
 using namespace run_test;
 
